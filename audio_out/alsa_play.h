@@ -1,0 +1,16 @@
+// audio_out/alsa_play.h: plays a packed 24-bit block on an ALSA PCM device.
+#pragma once
+#include <cstdint>
+
+// Opens `device` for blocking playback, asks for non-interleaved S24_3LE on
+// `channels` (always 2) at `rate` Hz with periods near 1024 frames and a
+// buffer near 2048, and sends `block` (frames x 3 bytes, signed 24-bit
+// little-endian) to both channels; the last period or less is not sent.
+// Returns after draining and closing the device. `rate` receives the rate the
+// device settled on; when it differs from the one asked for, two warning
+// lines go to stdout. Underruns print "RX" on stdout and playback goes on.
+// When the device cannot be opened, refuses the format or its hardware
+// parameters, prints one message on stderr and ends the process with
+// exit(1). Keeps alsa-lib's own diagnostics off stderr.
+void PLAY(const char* device, uint32_t& rate, int channels, int64_t frames,
+          const unsigned char* block);

@@ -1,0 +1,178 @@
+#include "audio_out/alsa_play.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "pitch/tone.h"
+
+// The test devices (qt_*) come from QUEMBLET_ALSA_HOME/.asoundrc, which
+// alsa-lib reads because the tests run with HOME set there.
+
+namespace {
+
+std::vector<unsigned char> PackedTone(float hz, uint32_t rate, int64_t frames) {
+  std::vector<int64_t> samples(static_cast<size_t>(frames));
+  std::vector<unsigned char> block(static_cast<size_t>(frames) * 3);
+  MakeTone(samples.data(), hz, rate, frames, 25);
+  NUM24_TO_CHAR(samples.data(), block.data(), frames);
+  return block;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string CapturePath(const char* name) {
+  return testing::TempDir() + "quemblet_" + name + "_" + std::to_string(getpid()) + ".raw";
+}
+
+struct CaptureCase {
+  const char* name;
+  int64_t frames;
+};
+
+std::ostream& operator<<(std::ostream& os, const CaptureCase& c) { return os << c.name; }
+
+class FileCaptureTest : public testing::TestWithParam<CaptureCase> {};
+
+// The file device records the interleaved frames it was given: left and
+// right must both be the block, cut short by at most one period.
+TEST_P(FileCaptureTest, BothChannelsCarryABlockPrefix) {
+  const CaptureCase& c = GetParam();
+  const std::string path = CapturePath(c.name);
+  const std::vector<unsigned char> block = PackedTone(440, 44100, c.frames);
+  // Exactly as large as the block, so a read past its end is caught by
+  // AddressSanitizer in the sanitizer build.
+  std::unique_ptr<unsigned char[]> exact(new unsigned char[block.size() + 1]);
+  std::copy(block.begin(), block.end(), exact.get());
+  uint32_t rate = 44100;
+  const std::string device = "file:'" + path + "',raw";
+  testing::internal::CaptureStdout();
+  PLAY(device.c_str(), rate, 2, c.frames, exact.get());
+  EXPECT_EQ("", testing::internal::GetCapturedStdout());
+  EXPECT_EQ(44100u, rate);
+
+  const std::string raw = ReadAll(path);
+  std::remove(path.c_str());
+  ASSERT_EQ(0u, raw.size() % 6);
+  const int64_t played = static_cast<int64_t>(raw.size() / 6);
+  EXPECT_LE(played, c.frames);
+  EXPECT_GE(played, c.frames - 1024) << "more than one period left unsent";
+  for (int64_t k = 0; k < played; ++k) {
+    const std::string want(reinterpret_cast<const char*>(&block[k * 3]), 3);
+    ASSERT_EQ(want, raw.substr(k * 6, 3)) << "left, frame " << k;
+    ASSERT_EQ(want, raw.substr(k * 6 + 3, 3)) << "right, frame " << k;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lengths, FileCaptureTest,
+    testing::Values(CaptureCase{"eight_seconds", 352800},
+                    CaptureCase{"odd_length", 5003},
+                    CaptureCase{"one_period", 1024}, CaptureCase{"empty", 0}),
+    [](const testing::TestParamInfo<CaptureCase>& info) { return info.param.name; });
+
+TEST(PlayTest, EmptyAndShortBlocksSendNothing) {
+  for (int64_t frames : {0, 1, 1024}) {
+    const std::string path = CapturePath("short");
+    const std::vector<unsigned char> block = PackedTone(440, 44100, frames);
+    uint32_t rate = 44100;
+    PLAY(("file:'" + path + "',raw").c_str(), rate, 2, frames, block.data());
+    EXPECT_EQ("", ReadAll(path)) << frames << " frames";
+    std::remove(path.c_str());
+  }
+}
+
+TEST(PlayTest, NullDeviceAcceptsTone) {
+  const std::vector<unsigned char> block = PackedTone(440, 44100, 44100);
+  uint32_t rate = 44100;
+  testing::internal::CaptureStdout();
+  PLAY("null", rate, 2, 44100, block.data());
+  EXPECT_EQ("", testing::internal::GetCapturedStdout());
+  EXPECT_EQ(44100u, rate);
+}
+
+TEST(PlayTest, OtherRateIsWrittenBackWithWarning) {
+  const std::vector<unsigned char> block = PackedTone(440, 44100, 8000);
+  uint32_t rate = 44100;
+  testing::internal::CaptureStdout();
+  PLAY("qt_rate48k", rate, 2, 8000, block.data());
+  EXPECT_EQ(
+      "Warning Soundcard Did Not Return Requested Samplerate...this will affect tuning\n"
+      "Samplerate = 48000\n",
+      testing::internal::GetCapturedStdout());
+  EXPECT_EQ(48000u, rate);
+
+  testing::internal::CaptureStdout();
+  PLAY("qt_rate48k", rate, 2, 8000, block.data());
+  EXPECT_EQ("", testing::internal::GetCapturedStdout()) << "second tone asks for 48000";
+}
+
+TEST(PlayTest, UnderrunIsReportedAndPlaybackCompletes) {
+  const std::vector<unsigned char> block = PackedTone(440, 44100, 88200);
+  uint32_t rate = 44100;
+  testing::internal::CaptureStdout();
+  PLAY("qt_xrun", rate, 2, 88200, block.data());
+  EXPECT_EQ("RX\n", testing::internal::GetCapturedStdout());
+}
+
+double CpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// A device that plays in real time: PLAY must wait for it, sleeping in the
+// device's poll rather than spinning.
+TEST(PlayTest, WaitsForRealTimeDeviceWithoutSpinning) {
+  const std::vector<unsigned char> block = PackedTone(440, 44100, 44100);
+  uint32_t rate = 44100;
+  const double cpu_before = CpuSeconds();
+  const auto start = std::chrono::steady_clock::now();
+  PLAY("qt_realtime", rate, 2, 44100, block.data());
+  const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
+  const double cpu = CpuSeconds() - cpu_before;
+  EXPECT_GE(wall.count(), 0.9) << "one second of frames, less one period, must be played out";
+  EXPECT_LT(cpu, 0.5 * wall.count()) << "busy waiting on the device";
+}
+
+using DeathMatcher = testing::Matcher<const std::string&>;
+
+struct FailureCase {
+  const char* device;
+  const char* stderr_regex;  // the whole of stderr
+};
+
+std::ostream& operator<<(std::ostream& os, const FailureCase& c) {
+  return os << "device '" << c.device << "'";
+}
+
+class PlayFailureTest : public testing::TestWithParam<FailureCase> {};
+
+TEST_P(PlayFailureTest, PrintsOneLineAndExitsWithOne) {
+  const FailureCase& c = GetParam();
+  const std::vector<unsigned char> block = PackedTone(440, 44100, 4410);
+  uint32_t rate = 44100;
+  EXPECT_EXIT(PLAY(c.device, rate, 2, 4410, block.data()), testing::ExitedWithCode(1),
+              DeathMatcher(testing::MatchesRegex(c.stderr_regex)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, PlayFailureTest,
+    testing::Values(
+        FailureCase{"no_such_device_anywhere", "unable to open pcm device: [^\n]+\n"},
+        FailureCase{"", "unable to open pcm device: [^\n]+\n"},
+        FailureCase{"qt_s16only", "Unable to set playback format: Invalid argument\n"},
+        FailureCase{"qt_hwfail", "unable to set hw parameters: Input/output error\n"}));
+
+}  // namespace

@@ -1,0 +1,248 @@
+/* A playback device for the tests: an ALSA external I/O plugin whose
+ * constraints are set from the ALSA configuration, so that tests can meet a
+ * device that offers one sample rate only, refuses 24-bit packed samples,
+ * fails to install hardware parameters, underruns, or plays in real time.
+ *
+ *   pcm.NAME {
+ *     type quemblet_test
+ *     rate 48000        # offer only this rate (default: 1000..768000)
+ *     format "S16_LE"   # offer only this format (default: S24_3LE)
+ *     fail_hw 1         # the hw_params step fails with EIO
+ *     xrun_at 20000     # one underrun once this many frames were written
+ *     realtime 1        # consume frames at the sample rate, not at once
+ *   }
+ *
+ * With the environment variable QUEMBLET_TEST_STAMP set, the CLOCK_REALTIME
+ * time of the first frames handed to the device is written there in
+ * nanoseconds. */
+#include <alsa/asoundlib.h>
+#include <alsa/pcm_external.h>
+#include <errno.h>
+#include <poll.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <time.h>
+#include <unistd.h>
+
+typedef struct {
+  snd_pcm_ioplug_t io;
+  int fd; /* poll descriptor: an eventfd always ready, or a period timer */
+  unsigned int only_rate;
+  snd_pcm_format_t format;
+  int fail_hw;
+  long xrun_at;
+  int xrun_done;
+  int realtime;
+  uint64_t written; /* frames handed to the device since open */
+  snd_pcm_uframes_t base; /* hw position when the clock was last set */
+  struct timespec t0;
+  int stamped;
+} TestDevice;
+
+static double Seconds(const struct timespec *a, const struct timespec *b) {
+  return (double)(b->tv_sec - a->tv_sec) + (double)(b->tv_nsec - a->tv_nsec) / 1e9;
+}
+
+static int TdStart(snd_pcm_ioplug_t *io) {
+  TestDevice *d = io->private_data;
+  clock_gettime(CLOCK_MONOTONIC, &d->t0);
+  d->base = io->hw_ptr;
+  if (d->realtime) {
+    double period_s = (double)io->period_size / io->rate;
+    struct itimerspec ts;
+    ts.it_interval.tv_sec = (time_t)period_s;
+    ts.it_interval.tv_nsec = (long)((period_s - (double)(time_t)period_s) * 1e9);
+    if (ts.it_interval.tv_sec == 0 && ts.it_interval.tv_nsec == 0) ts.it_interval.tv_nsec = 1000;
+    ts.it_value = ts.it_interval;
+    timerfd_settime(d->fd, 0, &ts, NULL);
+  }
+  return 0;
+}
+
+static int TdStop(snd_pcm_ioplug_t *io) {
+  TestDevice *d = io->private_data;
+  if (d->realtime) {
+    struct itimerspec off;
+    memset(&off, 0, sizeof off);
+    timerfd_settime(d->fd, 0, &off, NULL);
+  }
+  return 0;
+}
+
+static snd_pcm_sframes_t TdPointer(snd_pcm_ioplug_t *io) {
+  TestDevice *d = io->private_data;
+  if (d->xrun_at > 0 && !d->xrun_done && d->written >= (uint64_t)d->xrun_at) {
+    d->xrun_done = 1;
+    snd_pcm_ioplug_set_state(io, SND_PCM_STATE_XRUN);
+    return -EPIPE;
+  }
+  if (!d->realtime) return (snd_pcm_sframes_t)io->appl_ptr;
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  snd_pcm_uframes_t played = (snd_pcm_uframes_t)(Seconds(&d->t0, &now) * io->rate);
+  snd_pcm_uframes_t pos = d->base + played;
+  if (pos > io->appl_ptr) {
+    /* Starved: the device waits for data instead of running ahead. */
+    pos = io->appl_ptr;
+    d->base = pos;
+    d->t0 = now;
+  }
+  return (snd_pcm_sframes_t)pos;
+}
+
+static snd_pcm_sframes_t TdTransfer(snd_pcm_ioplug_t *io,
+                                    const snd_pcm_channel_area_t *areas,
+                                    snd_pcm_uframes_t offset,
+                                    snd_pcm_uframes_t size) {
+  TestDevice *d = io->private_data;
+  (void)areas;
+  (void)offset;
+  if (!d->stamped && size > 0) {
+    d->stamped = 1;
+    const char *path = getenv("QUEMBLET_TEST_STAMP");
+    if (path != NULL) {
+      struct timespec now;
+      clock_gettime(CLOCK_REALTIME, &now);
+      FILE *f = fopen(path, "w");
+      if (f != NULL) {
+        fprintf(f, "%lld\n", (long long)now.tv_sec * 1000000000LL + now.tv_nsec);
+        fclose(f);
+      }
+    }
+  }
+  d->written += size;
+  return (snd_pcm_sframes_t)size;
+}
+
+static int TdHwParams(snd_pcm_ioplug_t *io, snd_pcm_hw_params_t *params) {
+  TestDevice *d = io->private_data;
+  (void)params;
+  return d->fail_hw ? -EIO : 0;
+}
+
+static int TdPrepare(snd_pcm_ioplug_t *io) {
+  TestDevice *d = io->private_data;
+  d->base = 0;
+  clock_gettime(CLOCK_MONOTONIC, &d->t0);
+  return 0;
+}
+
+static int TdPollRevents(snd_pcm_ioplug_t *io, struct pollfd *pfd,
+                         unsigned int nfds, unsigned short *revents) {
+  TestDevice *d = io->private_data;
+  if (nfds < 1) return -EINVAL;
+  *revents = 0;
+  if (pfd[0].revents & POLLIN) {
+    if (d->realtime) {
+      uint64_t ticks;
+      /* Clear the tick so the next wait sleeps until the next period. */
+      if (read(d->fd, &ticks, sizeof ticks) < 0 && errno != EAGAIN) return -errno;
+    }
+    *revents = POLLOUT;
+  }
+  return 0;
+}
+
+static int TdClose(snd_pcm_ioplug_t *io) {
+  TestDevice *d = io->private_data;
+  close(d->fd);
+  free(d);
+  return 0;
+}
+
+static const snd_pcm_ioplug_callback_t kCallbacks = {
+    .start = TdStart,
+    .stop = TdStop,
+    .pointer = TdPointer,
+    .transfer = TdTransfer,
+    .close = TdClose,
+    .hw_params = TdHwParams,
+    .prepare = TdPrepare,
+    .poll_revents = TdPollRevents,
+};
+
+static int SetConstraints(TestDevice *d) {
+  static const unsigned int access[] = {
+      SND_PCM_ACCESS_RW_INTERLEAVED, SND_PCM_ACCESS_RW_NONINTERLEAVED,
+      SND_PCM_ACCESS_MMAP_INTERLEAVED, SND_PCM_ACCESS_MMAP_NONINTERLEAVED};
+  unsigned int format = (unsigned int)d->format;
+  int err;
+  if ((err = snd_pcm_ioplug_set_param_list(&d->io, SND_PCM_IOPLUG_HW_ACCESS, 4, access)) < 0 ||
+      (err = snd_pcm_ioplug_set_param_list(&d->io, SND_PCM_IOPLUG_HW_FORMAT, 1, &format)) < 0 ||
+      (err = snd_pcm_ioplug_set_param_minmax(&d->io, SND_PCM_IOPLUG_HW_CHANNELS, 1, 2)) < 0 ||
+      (err = snd_pcm_ioplug_set_param_minmax(&d->io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, 64,
+                                             1 << 20)) < 0 ||
+      (err = snd_pcm_ioplug_set_param_minmax(&d->io, SND_PCM_IOPLUG_HW_PERIODS, 2, 64)) < 0)
+    return err;
+  if (d->only_rate)
+    return snd_pcm_ioplug_set_param_list(&d->io, SND_PCM_IOPLUG_HW_RATE, 1, &d->only_rate);
+  return snd_pcm_ioplug_set_param_minmax(&d->io, SND_PCM_IOPLUG_HW_RATE, 1000, 768000);
+}
+
+SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
+  snd_config_iterator_t i, next;
+  TestDevice *d;
+  long only_rate = 0, fail_hw = 0, xrun_at = 0, realtime = 0;
+  snd_pcm_format_t format = SND_PCM_FORMAT_S24_3LE;
+  int err;
+  (void)root;
+
+  snd_config_for_each(i, next, conf) {
+    snd_config_t *n = snd_config_iterator_entry(i);
+    const char *id;
+    if (snd_config_get_id(n, &id) < 0) continue;
+    if (!strcmp(id, "comment") || !strcmp(id, "type") || !strcmp(id, "hint")) continue;
+    if (!strcmp(id, "rate") && snd_config_get_integer(n, &only_rate) == 0) continue;
+    if (!strcmp(id, "fail_hw") && snd_config_get_integer(n, &fail_hw) == 0) continue;
+    if (!strcmp(id, "xrun_at") && snd_config_get_integer(n, &xrun_at) == 0) continue;
+    if (!strcmp(id, "realtime") && snd_config_get_integer(n, &realtime) == 0) continue;
+    if (!strcmp(id, "format")) {
+      const char *text;
+      if (snd_config_get_string(n, &text) == 0 &&
+          (format = snd_pcm_format_value(text)) != SND_PCM_FORMAT_UNKNOWN)
+        continue;
+    }
+    SNDERR("quemblet_test: bad field %s", id);
+    return -EINVAL;
+  }
+  if (stream != SND_PCM_STREAM_PLAYBACK) return -EINVAL;
+
+  d = calloc(1, sizeof *d);
+  if (d == NULL) return -ENOMEM;
+  d->only_rate = (unsigned int)only_rate;
+  d->format = format;
+  d->fail_hw = (int)fail_hw;
+  d->xrun_at = xrun_at;
+  d->realtime = (int)realtime;
+  d->fd = realtime ? timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)
+                   : eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (d->fd < 0) {
+    err = -errno;
+    free(d);
+    return err;
+  }
+  d->io.version = SND_PCM_IOPLUG_VERSION;
+  d->io.name = "quemblet test device";
+  d->io.callback = &kCallbacks;
+  d->io.private_data = d;
+  d->io.poll_fd = d->fd;
+  d->io.poll_events = POLLIN;
+  d->io.flags = SND_PCM_IOPLUG_FLAG_BOUNDARY_WA;
+  if ((err = snd_pcm_ioplug_create(&d->io, name, stream, mode)) < 0) {
+    close(d->fd);
+    free(d);
+    return err;
+  }
+  if ((err = SetConstraints(d)) < 0) {
+    snd_pcm_ioplug_delete(&d->io);
+    return err;
+  }
+  *pcmp = d->io.pcm;
+  return 0;
+}
+
+SND_PCM_PLUGIN_SYMBOL(quemblet_test);

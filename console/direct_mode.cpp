@@ -1,0 +1,73 @@
+#include "console/direct_mode.h"
+
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "console/help.h"
+#include "console/tone_job.h"
+
+#ifndef QUEMBLET_VERSION
+#define QUEMBLET_VERSION "unknown"
+#endif
+
+namespace {
+
+float Limit(float value, float low, float high) {
+  if (value > high) return high;
+  if (value < low) return low;
+  return value;  // not-a-number is refused earlier
+}
+
+int RefuseArgument(const char* what, const char* text) {
+  std::printf("The %s '%s' is not a number.\n", what, text);
+  std::printf("Usage: %s\n", kUsageLine);
+  return kExitUsage;
+}
+
+}  // namespace
+
+bool ParseNumber(const char* text, float* value) {
+  char* end = nullptr;
+  const double parsed = std::strtod(text, &end);
+  if (end == text || std::isnan(parsed)) return false;
+  if (parsed > FLT_MAX) {
+    *value = INFINITY;
+  } else if (parsed < -FLT_MAX) {
+    *value = -INFINITY;
+  } else {
+    *value = static_cast<float>(parsed);
+  }
+  return true;
+}
+
+int RunDirectMode(int argc, char** argv, ToneSettings& settings) {
+  const char* first = argv[1];
+  if (std::strcmp(first, "-h") == 0 || std::strcmp(first, "--help") == 0) {
+    std::fputs(kHelpText, stdout);
+    return 0;
+  }
+  if (std::strcmp(first, "--version") == 0) {
+    std::puts("quemblet " QUEMBLET_VERSION);
+    return 0;
+  }
+  if (!ParseNumber(first, &settings.frequency)) return RefuseArgument("frequency", first);
+  if (argc > 2) {
+    if (!ParseNumber(argv[2], &settings.length)) return RefuseArgument("length", argv[2]);
+    if (settings.length < 0) settings.length = 0;
+  }
+  if (argc > 3) settings.device = argv[3];
+  if (argc > 4) {
+    if (!ParseNumber(argv[4], &settings.level)) return RefuseArgument("level", argv[4]);
+    settings.level = Limit(settings.level, 0, 100);
+  }
+
+  std::puts("Quemblet Direct Mode");
+  std::printf("\tSoundcard:\t%s\n", settings.device.c_str());
+  std::printf("\tFrequency:\t%.2f Hz\n", settings.frequency);
+  std::printf("\tDuration:\t%.2f sec\n", settings.length);
+  std::printf("\tLevel:\t%.2f percent\n", settings.level);
+  return PlayTone(settings) ? 0 : kExitRefused;
+}

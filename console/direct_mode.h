@@ -1,0 +1,19 @@
+// console/direct_mode.h: one tone from the command line.
+#pragma once
+
+#include "console/settings.h"
+
+// Exit statuses beyond 0 (done) and 1 (sound device failure, from PLAY).
+constexpr int kExitUsage = 2;    // an argument that is not a number
+constexpr int kExitRefused = 3;  // a tone that cannot be made or held
+
+// Parses a number as strtod does and narrows it to single precision, a
+// value beyond that range becoming an infinity of its sign. Returns false
+// when `text` does not start with a number or is not a number (nan).
+bool ParseNumber(const char* text, float* value);
+
+// Runs direct mode on argv[1..4] (frequency, length, device, level; the
+// rest is ignored): prints the settings, plays the tone, returns the exit
+// status. "-h"/"--help" and "--version" as argv[1] print and return 0.
+// REQUIRES: argc >= 2.
+int RunDirectMode(int argc, char** argv, ToneSettings& settings);
