@@ -1,0 +1,167 @@
+#include "console/direct_mode.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "console/run_program_for_test.h"
+
+namespace {
+
+std::string Settings(const std::string& device, const char* hz, const char* sec,
+                     const char* level) {
+  return "Quemblet Direct Mode\n\tSoundcard:\t" + device + "\n\tFrequency:\t" + hz +
+         " Hz\n\tDuration:\t" + sec + " sec\n\tLevel:\t" + level + " percent\n";
+}
+
+const char kUsage[] =
+    "Usage: quemblet <frequency in Hz> <time in seconds> <soundcard device> <level>\n";
+
+struct DirectCase {
+  const char* name;
+  std::vector<std::string> args;
+  int status;
+  std::string out;
+  std::string err = "";
+};
+
+std::ostream& operator<<(std::ostream& os, const DirectCase& c) { return os << c.name; }
+
+class DirectModeTest : public testing::TestWithParam<DirectCase> {};
+
+TEST_P(DirectModeTest, PrintsExactly) {
+  const DirectCase& c = GetParam();
+  const ProgramRun run = RunQuemblet(c.args, "p\n");  // stdin must not be read
+  EXPECT_EQ(c.out, run.out);
+  EXPECT_EQ(c.err, run.err);
+  EXPECT_EQ(c.status, run.status);
+}
+
+const std::string kLongDevice = "qt_a_device_name_longer_than_31_characters";
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, DirectModeTest,
+    testing::Values(
+        DirectCase{"four_args", {"440", "2", "null", "50"}, 0,
+                   Settings("null", "440.00", "2.00", "50.00")},
+        DirectCase{"extra_args_ignored", {"440", "0.1", "null", "50", "x", "y"}, 0,
+                   Settings("null", "440.00", "0.10", "50.00")},
+        DirectCase{"negative_length", {"440", "-3", "null"}, 0,
+                   Settings("null", "440.00", "0.00", "25.00")},
+        DirectCase{"level_above", {"440", "0.1", "null", "250"}, 0,
+                   Settings("null", "440.00", "0.10", "100.00")},
+        DirectCase{"level_below", {"440", "0.1", "null", "-5"}, 0,
+                   Settings("null", "440.00", "0.10", "0.00")},
+        DirectCase{"above_nyquist", {"30000", "0.1", "null"}, 0,
+                   Settings("null", "30000.00", "0.10", "25.00")},
+        DirectCase{"negative_hz", {"-440", "0.1", "null"}, 0,
+                   Settings("null", "-440.00", "0.10", "25.00")},
+        DirectCase{"hex_and_inf", {"0x1B8", "0.1", "null", "inf"}, 0,
+                   Settings("null", "440.00", "0.10", "100.00")},
+        DirectCase{"huge_hz", {"1e300", "0.1", "null"}, 0,
+                   Settings("null", "inf", "0.10", "25.00")},
+        DirectCase{"long_device_held_whole", {"440", "0.1", kLongDevice}, 0,
+                   Settings(kLongDevice, "440.00", "0.10", "25.00")},
+        DirectCase{"other_rate", {"440", "0.5", "qt_rate48k"}, 0,
+                   Settings("qt_rate48k", "440.00", "0.50", "25.00") +
+                       "Warning Soundcard Did Not Return Requested Samplerate...this will "
+                       "affect tuning\nSamplerate = 48000\n"},
+        DirectCase{"underrun", {"440", "2", "qt_xrun"}, 0,
+                   Settings("qt_xrun", "440.00", "2.00", "25.00") + "RX\n"},
+        DirectCase{"no_such_device", {"440", "0.1", "no_such_device_q"}, 1,
+                   Settings("no_such_device_q", "440.00", "0.10", "25.00"),
+                   "unable to open pcm device: No such file or directory\n"},
+        DirectCase{"format_refused", {"440", "0.1", "qt_s16only"}, 1,
+                   Settings("qt_s16only", "440.00", "0.10", "25.00") +
+                       "Try a different soundcard device name.\n",
+                   "Unable to set playback format: Invalid argument\n"},
+        DirectCase{"hw_params_fail", {"440", "0.1", "qt_hwfail"}, 1,
+                   Settings("qt_hwfail", "440.00", "0.10", "25.00"),
+                   "unable to set hw parameters: Input/output error\n"},
+        DirectCase{"infinite_length", {"440", "inf", "null"}, kExitRefused,
+                   Settings("null", "440.00", "inf", "25.00") +
+                       "The length must be a finite number of seconds; no tone made.\n"},
+        DirectCase{"too_many_frames", {"440", "1e9", "null"}, kExitRefused,
+                   Settings("null", "440.00", "1000000000.00", "25.00") +
+                       "Tone too long: 1000000000.00 seconds at 44100 Hz is more than "
+                       "2147483647 frames.\n"},
+        DirectCase{"text_frequency", {"abc"}, kExitUsage,
+                   std::string("The frequency 'abc' is not a number.\n") + kUsage},
+        DirectCase{"empty_frequency", {""}, kExitUsage,
+                   std::string("The frequency '' is not a number.\n") + kUsage},
+        DirectCase{"nan_frequency", {"nan", "1", "null"}, kExitUsage,
+                   std::string("The frequency 'nan' is not a number.\n") + kUsage},
+        DirectCase{"nan_length", {"440", "NaN", "null"}, kExitUsage,
+                   std::string("The length 'NaN' is not a number.\n") + kUsage},
+        DirectCase{"text_level", {"440", "1", "null", "loud"}, kExitUsage,
+                   std::string("The level 'loud' is not a number.\n") + kUsage}),
+    [](const testing::TestParamInfo<DirectCase>& info) { return info.param.name; });
+
+TEST(DirectModeHelpTest, HelpAndVersion) {
+  for (const char* flag : {"-h", "--help"}) {
+    const ProgramRun run = RunQuemblet({flag}, "");
+    EXPECT_EQ(0, run.status);
+    EXPECT_NE(std::string::npos,
+              run.out.find("quemblet <frequency in Hz> <time in seconds> <soundcard device> "
+                           "<level>\n"));
+    EXPECT_NE(std::string::npos, run.out.find("G6 e  82.41 Hz"));
+    EXPECT_EQ("", run.err);
+  }
+  const ProgramRun version = RunQuemblet({"--version"}, "");
+  EXPECT_EQ(0, version.status);
+  EXPECT_EQ(std::string("quemblet ") + QUEMBLET_VERSION_FOR_TEST + "\n", version.out);
+}
+
+// The file device records what was played: the tone of the arguments,
+// amplitude 4194304 at level 50, on both channels.
+TEST(DirectModeCaptureTest, PlaysTheToneOfTheArguments) {
+  const std::string path = TempPath(".raw");
+  const ProgramRun run = RunQuemblet({"441", "0.1", "file:'" + path + "',raw", "50"}, "");
+  ASSERT_EQ(0, run.status) << run.err;
+  const std::string raw = ReadFile(path);
+  std::remove(path.c_str());
+  ASSERT_EQ(0u, raw.size() % 6);
+  const size_t frames = raw.size() / 6;
+  EXPECT_GE(frames, 4410u - 1024u);
+  EXPECT_LE(frames, 4410u);
+  const double step = 441 * 6.283185307179586 / 44100;
+  for (size_t k = 0; k < frames; ++k) {
+    const auto* f = reinterpret_cast<const unsigned char*>(raw.data() + 6 * k);
+    int32_t left = f[0] | f[1] << 8 | f[2] << 16;
+    if (left & 0x800000) left -= 0x1000000;
+    const int64_t want = k < 4400 ? static_cast<int64_t>(std::sin(k * step) * 4194304.0) : 0;
+    ASSERT_EQ(want, left) << "frame " << k;
+    ASSERT_EQ(0, raw.compare(6 * k + 3, 3, raw, 6 * k, 3)) << "right differs, frame " << k;
+  }
+}
+
+struct ParseCase {
+  const char* text;
+  bool ok;
+  float value;
+};
+
+std::ostream& operator<<(std::ostream& os, const ParseCase& c) { return os << c.text; }
+
+class ParseNumberTest : public testing::TestWithParam<ParseCase> {};
+
+TEST_P(ParseNumberTest, LikeStrtodInSinglePrecision) {
+  const ParseCase& c = GetParam();
+  float value = -7;
+  EXPECT_EQ(c.ok, ParseNumber(c.text, &value));
+  EXPECT_EQ(c.ok ? c.value : -7, value);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ParseNumberTest,
+    testing::Values(ParseCase{"440", true, 440}, ParseCase{"440Hz", true, 440},
+                    ParseCase{" 2.5", true, 2.5f}, ParseCase{"0x10", true, 16},
+                    ParseCase{"-inf", true, -INFINITY}, ParseCase{"1e300", true, INFINITY},
+                    ParseCase{"-1e300", true, -INFINITY}, ParseCase{"1e-300", true, 0},
+                    ParseCase{"Hz", false, 0}, ParseCase{"", false, 0},
+                    ParseCase{"nan", false, 0}, ParseCase{"-nan(1)", false, 0}));
+
+}  // namespace

@@ -1,0 +1,356 @@
+#include "console/menu.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "console/help.h"
+#include "console/run_program_for_test.h"
+#include "pitch/note_freq.h"
+#include "pitch/tone.h"
+
+namespace {
+
+// What the menu shows; the texts are the printed forms.
+struct MenuView {
+  bool frequency_mode = false;
+  std::string hz = "440.00", octave = "0.00", length = "8.00", cents = "0.00";
+  std::string device = "default", rate = "44100", level = "25", dbfs = "-12.04";
+};
+
+std::string MenuText(const MenuView& v) {
+  return std::string(v.frequency_mode ? "Enter 'p' to play the current frequency ("
+                                      : "Enter 'p' to play current note (") +
+         v.hz + " Hz)\n" + "Enter 'o' to change the octave offset from " + v.octave + "\n" +
+         "Enter 'l' to change playback length from " + v.length + " seconds\n" +
+         "Enter 'z' to set a specific frequency\n" +
+         "Enter 'cn' to change the cent value from " + v.cents + "\n\n" +
+         "Enter 's' to change soundcard device from '" + v.device + "'\n" +
+         "Enter 'r' to change the samplerate from " + v.rate + "\n" +
+         "Enter 'v' to change output volume from " + v.level + " percent (" + v.dbfs +
+         " dBFS)\n" + "Enter 'exp' to export to file\n\n" +
+         "Enter 'h' for help and shortcuts\n" + "Enter 'x' to exit\n";
+}
+
+// The expected stdout of a session, built step by step.
+struct Transcript {
+  MenuView view;
+  std::string text = "\nQuemblet\n\n" + MenuText(view);
+  Transcript& Then(const std::string& printed) {
+    text += printed;
+    return *this;
+  }
+  Transcript& Menu() { return Then(MenuText(view)); }
+  Transcript& Play(const std::string& hz) { return Then("Frequency = " + hz + " Hz\n").Menu(); }
+};
+
+// Every session starts by choosing the silent device and short tones.
+const char kSetup[] = "s null\nl 0.01\n";
+
+Transcript AfterSetup() {
+  Transcript t;
+  t.view.device = "null";
+  t.Then("Enter soundcard device name\n").Menu();
+  t.view.length = "0.01";
+  t.Then("Enter length in seconds\n").Menu();
+  return t;
+}
+
+const std::string kUnchanged = "That number is out of range; the setting is unchanged.\n";
+const std::string kNotANumber = "That is not a number; the setting is unchanged.\n";
+
+struct MenuCase {
+  const char* name;
+  std::string input;  // after kSetup
+  std::function<void(Transcript&)> expect;
+};
+
+std::ostream& operator<<(std::ostream& os, const MenuCase& c) { return os << c.name; }
+
+class MenuTest : public testing::TestWithParam<MenuCase> {};
+
+TEST_P(MenuTest, TranscriptMatches) {
+  const MenuCase& c = GetParam();
+  Transcript t = AfterSetup();
+  c.expect(t);
+  const ProgramRun run = RunQuemblet({}, kSetup + c.input);
+  EXPECT_EQ(t.text, run.out);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(0, run.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sessions, MenuTest,
+    testing::Values(
+        MenuCase{"note_sharp", "f#\nx\n", [](Transcript& t) {
+                   t.view.hz = "739.99";
+                   t.Play("739.99");
+                 }},
+        MenuCase{"preset_keeps_octave", "G6\na\nx\n", [](Transcript& t) {
+                   t.view.hz = "82.41";
+                   t.view.octave = "-3.00";
+                   t.Play("82.41");
+                   t.view.hz = "55.00";
+                   t.Play("55.00");
+                 }},
+        MenuCase{"every_preset", "G1 G2 G3 G4 G5 B1 B2 B3 B4 x", [](Transcript& t) {
+                   const char* rows[][2] = {{"329.63", "-1.00"}, {"246.94", "-1.00"},
+                                            {"196.00", "-2.00"}, {"146.83", "-2.00"},
+                                            {"110.00", "-2.00"}, {"98.00", "-3.00"},
+                                            {"73.42", "-3.00"},  {"55.00", "-3.00"},
+                                            {"41.20", "-4.00"}};
+                   for (const auto& row : rows) {
+                     t.view.hz = row[0];
+                     t.view.octave = row[1];
+                     t.Play(row[0]);
+                   }
+                 }},
+        MenuCase{"typed_frequency", "o 2\nz\n1000\np\na\nx\n", [](Transcript& t) {
+                   t.view.octave = "2.00";
+                   t.view.hz = "1760.00";
+                   t.Then("Enter -4 to 4, or 0 for no offset\n").Menu();
+                   t.view.frequency_mode = true;
+                   t.view.hz = "1000.00";
+                   t.Then("Enter frequency in Hz\n").Menu();
+                   t.Play("1000.00");
+                   t.view.frequency_mode = false;
+                   t.view.hz = "1760.00";
+                   t.Play("1760.00");
+                 }},
+        MenuCase{"octave_limits", "o 7\no -4\no 99999999999\nx\n", [](Transcript& t) {
+                   t.Then("Enter -4 to 4, or 0 for no offset\n").Menu();
+                   t.view.octave = "-4.00";
+                   t.view.hz = "27.50";
+                   t.Then("Enter -4 to 4, or 0 for no offset\n").Menu();
+                   t.Then("Enter -4 to 4, or 0 for no offset\n" + kUnchanged).Menu();
+                 }},
+        MenuCase{"cents_and_level", "cn 250\nv -3\ncn -1e39\nv 50\nx\n", [](Transcript& t) {
+                   t.view.cents = "100.00";
+                   t.view.hz = "466.16";
+                   t.Then("Enter the cents value (-100 to 100)\n").Menu();
+                   t.view.level = "0";
+                   t.view.dbfs = "-inf";
+                   t.Then("Enter output volume in percent of full scale\n").Menu();
+                   t.Then("Enter the cents value (-100 to 100)\n" + kUnchanged).Menu();
+                   t.view.level = "50";
+                   t.view.dbfs = "-6.02";
+                   t.Then("Enter output volume in percent of full scale\n").Menu();
+                 }},
+        MenuCase{"rates", "r 0\nr 0x5622\nr 010\nr -1\nx\n", [](Transcript& t) {
+                   t.Then("Enter the samplerate\n").Menu();
+                   t.view.rate = "22050";
+                   t.Then("Enter the samplerate\n").Menu();
+                   t.view.rate = "8";
+                   t.Then("Enter the samplerate\n").Menu();
+                   t.Then("Enter the samplerate\n"
+                          "The samplerate must be 1 Hz or more; the setting is unchanged.\n")
+                       .Menu();
+                 }},
+        MenuCase{"help_once", "h\nb\nx\n", [](Transcript& t) {
+                   t.Then(kHelpText).Menu();
+                   t.view.hz = "493.88";
+                   t.Play("493.88");
+                 }},
+        MenuCase{"words_sounding_as_a", "cn -100\nA\nhi\nexpo\nx\n", [](Transcript& t) {
+                   t.view.cents = "-100.00";
+                   t.view.hz = "415.30";
+                   t.Then("Enter the cents value (-100 to 100)\n").Menu();
+                   t.Play("415.30").Play("415.30").Play("415.30");
+                 }},
+        MenuCase{"partial_octave", "o 4.5\nx\n", [](Transcript& t) {
+                   t.view.octave = "4.00";
+                   t.view.hz = "7040.00";
+                   t.Then("Enter -4 to 4, or 0 for no offset\n").Menu();
+                   t.Play("7040.00");  // ".5" is an unknown note
+                 }},
+        MenuCase{"octave_answered_with_word", "o p\nx\n", [](Transcript& t) {
+                   t.Then("Enter -4 to 4, or 0 for no offset\n").Menu();
+                   t.Play("440.00");
+                 }},
+        MenuCase{"not_a_number_answers", "l nan\nz nan\ncn nan\nv nan\nx\n",
+                 [](Transcript& t) {
+                   t.Then("Enter length in seconds\n" + kNotANumber).Menu();
+                   t.view.frequency_mode = true;  // "z" switches even so
+                   t.Then("Enter frequency in Hz\n" + kNotANumber).Menu();
+                   t.Then("Enter the cents value (-100 to 100)\n" + kNotANumber).Menu();
+                   t.Then("Enter output volume in percent of full scale\n" + kNotANumber)
+                       .Menu();
+                 }},
+        MenuCase{"infinite_answers", "l inf\nz inf\np\ncn -inf\nv inf\nx\n",
+                 [](Transcript& t) {
+                   t.Then("Enter length in seconds\nThe length must be a finite number of "
+                          "seconds; the setting is unchanged.\n")
+                       .Menu();
+                   t.view.frequency_mode = true;
+                   t.view.hz = "inf";
+                   t.Then("Enter frequency in Hz\n").Menu();
+                   t.Play("inf");  // held at half the rate: silence
+                   t.view.cents = "-100.00";
+                   t.Then("Enter the cents value (-100 to 100)\n").Menu();
+                   t.view.level = "100";
+                   t.view.dbfs = "0.00";
+                   t.Then("Enter output volume in percent of full scale\n").Menu();
+                 }},
+        MenuCase{"tone_too_long", "l 1e9\np\nr 2147483647\nl 1\np\nx\n", [](Transcript& t) {
+                   t.view.length = "1000000000.00";
+                   t.Then("Enter length in seconds\n").Menu();
+                   t.Then("Frequency = 440.00 Hz\nTone too long: 1000000000.00 seconds at "
+                          "44100 Hz is more than 2147483647 frames.\n")
+                       .Menu();
+                   t.view.rate = "2147483647";
+                   t.Then("Enter the samplerate\n").Menu();
+                   t.view.length = "1.00";
+                   t.Then("Enter length in seconds\n").Menu();
+                   t.Then("Frequency = 440.00 Hz\nTone too long: 1.00 seconds at 2147483647 "
+                          "Hz is more than 2147483647 frames.\n")
+                       .Menu();
+                 }},
+        MenuCase{"long_word_is_a_note", std::string(100000, 'G') + "\nx\n",
+                 [](Transcript& t) { t.Play("440.00"); }},
+        MenuCase{"long_file_name", "exp " + std::string(100000, 'f') + "\nx\n",
+                 [](Transcript& t) {
+                   t.Then("Export will be to a 24-bit wave file\nEnter the filename to write "
+                          "to\nUnable to write to file!\nUnable to write to file!\n")
+                       .Menu();
+                 }},
+        MenuCase{"missing_directory", "exp /nonexistent_q/tone.wav\nx\n", [](Transcript& t) {
+                   t.Then("Export will be to a 24-bit wave file\nEnter the filename to write "
+                          "to\nUnable to write to file!\nUnable to write to file!\n")
+                       .Menu();
+                 }}),
+    [](const testing::TestParamInfo<MenuCase>& info) { return info.param.name; });
+
+// End of input at the menu or at any prompt ends the session with status 0
+// right after that prompt, without repeating the last command.
+struct EndCase {
+  const char* word;
+  const char* last_prompt;
+};
+
+std::ostream& operator<<(std::ostream& os, const EndCase& c) { return os << c.word; }
+
+class EndOfInputTest : public testing::TestWithParam<EndCase> {};
+
+TEST_P(EndOfInputTest, EndsAtPrompt) {
+  const EndCase& c = GetParam();
+  Transcript t = AfterSetup();
+  if (*c.last_prompt != '\0') t.Then(c.last_prompt);
+  const ProgramRun run = RunQuemblet({}, std::string(kSetup) + c.word + " \n");
+  EXPECT_EQ(t.text, run.out);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(0, run.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Prompts, EndOfInputTest,
+    testing::Values(EndCase{"", ""}, EndCase{"o", "Enter -4 to 4, or 0 for no offset\n"},
+                    EndCase{"l", "Enter length in seconds\n"},
+                    EndCase{"z", "Enter frequency in Hz\n"},
+                    EndCase{"cn", "Enter the cents value (-100 to 100)\n"},
+                    EndCase{"s", "Enter soundcard device name\n"},
+                    EndCase{"r", "Enter the samplerate\n"},
+                    EndCase{"v", "Enter output volume in percent of full scale\n"},
+                    EndCase{"exp",
+                            "Export will be to a 24-bit wave file\nEnter the filename to "
+                            "write to\n"}));
+
+TEST(EndOfInputTest, PromptIsShownBeforeEnd) {
+  const ProgramRun run = RunQuemblet({}, "exp");
+  EXPECT_EQ(Transcript().text +
+                "Export will be to a 24-bit wave file\nEnter the filename to write to\n",
+            run.out);
+  EXPECT_EQ(0, run.status);
+}
+
+std::string PackedTone(double hz, uint32_t rate, int64_t frames, float level) {
+  std::vector<int64_t> samples(static_cast<size_t>(frames));
+  std::string block(static_cast<size_t>(frames) * 3, '\0');
+  MakeTone(samples.data(), static_cast<float>(hz), rate, frames, level);
+  NUM24_TO_CHAR(samples.data(), reinterpret_cast<unsigned char*>(block.data()), frames);
+  return block;
+}
+
+std::string Le32(uint32_t v) {
+  return std::string{static_cast<char>(v), static_cast<char>(v >> 8),
+                     static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
+}
+
+std::string WavHeader(uint32_t rate, uint32_t frames) {
+  return "RIFF" + Le32(frames * 3 + 36) + "WAVE" + "fmt " + Le32(16) +
+         std::string("\x01\x00\x01\x00", 4) + Le32(rate) + Le32(rate * 3) +
+         std::string("\x03\x00\x18\x00", 4) + "data" + Le32(frames * 3);
+}
+
+struct ExportCase {
+  const char* name;
+  std::string commands;  // before "exp"
+  double hz;
+  uint32_t rate;
+  uint32_t frames;
+  float level;
+};
+
+std::ostream& operator<<(std::ostream& os, const ExportCase& c) { return os << c.name; }
+
+class ExportTest : public testing::TestWithParam<ExportCase> {};
+
+TEST_P(ExportTest, FileHoldsHeaderAndTone) {
+  const ExportCase& c = GetParam();
+  const std::string path = TempPath(".wav");
+  const ProgramRun run = RunQuemblet({}, c.commands + "\nexp " + path + "\nx\n");
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(std::string::npos, run.out.find("Unable")) << run.out;
+  const std::string file = ReadFile(path);
+  std::remove(path.c_str());
+  ASSERT_EQ(44u + c.frames * 3u, file.size());
+  EXPECT_EQ(WavHeader(c.rate, c.frames), file.substr(0, 44));
+  EXPECT_TRUE(file.compare(44, std::string::npos, PackedTone(c.hz, c.rate, c.frames, c.level)) ==
+              0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tones, ExportTest,
+    testing::Values(
+        ExportCase{"note", "s null l 0.5 c#", Get_Freq("c#", 0, 0), 44100, 22050, 25},
+        ExportCase{"preset_with_cents", "s null cn 50 v 80 l 0.25 r 48000 G4",
+                   Get_Freq("d", -2, 50), 48000, 12000, 80},
+        ExportCase{"typed_frequency", "z 1234.5 l 0.1 v 100", 1234.5, 44100, 4410, 100},
+        ExportCase{"default_eight_seconds", "", 440, 44100, 352800, 25},
+        ExportCase{"empty", "l 0", 440, 44100, 0, 25}),
+    [](const testing::TestParamInfo<ExportCase>& info) { return info.param.name; });
+
+TEST(ExportRefusalTest, TooLongForWavLeavesExistingFileUntouched) {
+  const std::string path = TempPath(".wav");
+  { std::FILE* f = std::fopen(path.c_str(), "w"); std::fputs("keep me", f); std::fclose(f); }
+  const ProgramRun run = RunQuemblet({}, "l 40000\nexp " + path + "\nx\n");
+  EXPECT_NE(std::string::npos,
+            run.out.find("Enter the filename to write to\nTone too long: 40000.00 seconds at "
+                         "44100 Hz is more than 1431655753 frames, the most a WAV file can "
+                         "hold.\nEnter 'p'"));
+  EXPECT_EQ("keep me", ReadFile(path));
+  std::remove(path.c_str());
+}
+
+// The played samples, captured by the file device, are the note's tone on
+// both channels.
+TEST(MenuCaptureTest, NotePlaysItsTone) {
+  const std::string path = TempPath(".raw");
+  const ProgramRun run = RunQuemblet({}, "s file:'" + path + "',raw\nl 0.5\nv 60\ng\nx\n");
+  ASSERT_EQ(0, run.status) << run.err;
+  const std::string raw = ReadFile(path);
+  std::remove(path.c_str());
+  const std::string tone = PackedTone(Get_Freq("g", 0, 0), 44100, 22050, 60);
+  ASSERT_EQ(0u, raw.size() % 6);
+  const size_t frames = raw.size() / 6;
+  EXPECT_GE(frames, 22050u - 1024u);
+  for (size_t k = 0; k < frames; ++k) {
+    ASSERT_EQ(0, raw.compare(6 * k, 3, tone, 3 * k, 3)) << "left, frame " << k;
+    ASSERT_EQ(0, raw.compare(6 * k + 3, 3, tone, 3 * k, 3)) << "right, frame " << k;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,64 @@
+#include "console/run_program_for_test.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+std::string TempPath(const std::string& suffix) {
+  static int serial = 0;
+  return testing::TempDir() + "quemblet_e2e_" + std::to_string(getpid()) + "_" +
+         std::to_string(++serial) + suffix;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& input) {
+  // Files rather than pipes: nothing can block however much either side says.
+  const std::string in_path = TempPath(".in"), out_path = TempPath(".out"),
+                    err_path = TempPath(".err");
+  std::ofstream(in_path, std::ios::binary) << input;
+  std::vector<char*> argv;
+  std::string program = QUEMBLET_BINARY;
+  argv.push_back(program.data());
+  std::vector<std::string> copies(args);
+  for (std::string& a : copies) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  ProgramRun run;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int in = open(in_path.c_str(), O_RDONLY);
+    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (in < 0 || out < 0 || err < 0) _exit(126);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    setenv("HOME", QUEMBLET_ALSA_HOME, 1);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  run.out = ReadFile(out_path);
+  run.err = ReadFile(err_path);
+  std::remove(in_path.c_str());
+  std::remove(out_path.c_str());
+  std::remove(err_path.c_str());
+  return run;
+}
