@@ -88,4 +88,7 @@ void PLAY(const char* device, uint32_t& rate, int channels, int64_t frames,
   }
   snd_pcm_drain(pcm);
   snd_pcm_close(pcm);
+  // Nothing of the device outlives the call, alsa-lib's parsed
+  // configuration included.
+  snd_config_update_free_global();
 }

@@ -1,5 +1,7 @@
 #include "console/menu.h"
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -30,6 +32,11 @@ constexpr TuningPreset kTuningPresets[] = {
 };
 
 constexpr uint32_t kDefaultRate = 44100;
+
+bool IsRegularFile(const char* path) {
+  struct stat st;
+  return lstat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
 
 void UpdateFrequency(ToneSettings& s) {
   if (s.pitch_source == PitchSource::Note)
@@ -187,11 +194,18 @@ bool ExportTone(ToneSettings& s) {
     return true;
   }
   const char* path = s.export_file.c_str();
-  MAKE_HEADER(path, s.rate, 24, frames);
+  const int header_written = MAKE_HEADER(path, s.rate, 24, frames);
   UpdateFrequency(s);
   MakeTone(samples.get(), s.frequency, s.rate, frames, s.level);
   NUM24_TO_CHAR(samples.get(), block.get(), frames);
-  WriteFile(path, block.get(), frames, 24);
+  // WriteFile's count is cut to 32 bits; so is the count it is compared with.
+  const int32_t data_written = WriteFile(path, block.get(), frames, 24);
+  // A header that promises more data than the file holds is a broken file;
+  // the writers have said so, and the file is taken away.
+  if (header_written == 1 && data_written != static_cast<int32_t>(frames * 3) && IsRegularFile(path) &&
+      std::remove(path) == 0) {
+    std::puts("The incomplete file was removed.");
+  }
   return true;
 }
 

@@ -17,3 +17,7 @@ echo "== build and test under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUEMBLET_SANITIZE=ON >/dev/null
 cmake --build build-asan -j"$jobs"
 (cd build-asan && ctest -j"$jobs" --output-on-failure)
+
+if [ "${FUZZ_SECONDS:-60}" -gt 0 ]; then
+  tools/fuzz.sh "${FUZZ_SECONDS:-60}"
+fi
