@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,7 +27,8 @@ bool FileExists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
-ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& input) {
+ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& input,
+                       const RunOptions& options) {
   // Files rather than pipes: nothing can block however much either side says.
   const std::string in_path = TempPath(".in"), out_path = TempPath(".out"),
                     err_path = TempPath(".err");
@@ -39,6 +41,8 @@ ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& 
   argv.push_back(nullptr);
 
   ProgramRun run;
+  int broken[2] = {-1, -1};
+  if (options.stdout_kind == StdoutKind::BrokenPipe && pipe(broken) != 0) return run;
   const pid_t pid = fork();
   if (pid == 0) {
     const int in = open(in_path.c_str(), O_RDONLY);
@@ -46,11 +50,31 @@ ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& 
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (in < 0 || out < 0 || err < 0) _exit(126);
     dup2(in, 0);
-    dup2(out, 1);
     dup2(err, 2);
+    if (options.stdout_kind == StdoutKind::Captured) {
+      dup2(out, 1);
+    } else if (options.stdout_kind == StdoutKind::BrokenPipe) {
+      dup2(broken[1], 1);
+      close(broken[0]);
+      close(broken[1]);
+    } else {
+      close(1);
+    }
+    if (options.file_size_limit >= 0) {
+      const rlimit limit{static_cast<rlim_t>(options.file_size_limit),
+                         static_cast<rlim_t>(options.file_size_limit)};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    close(in);
+    close(out);
+    close(err);
     setenv("HOME", QUEMBLET_ALSA_HOME, 1);
     execv(argv[0], argv.data());
     _exit(127);
+  }
+  if (broken[0] >= 0) {
+    close(broken[0]);  // nobody will read
+    close(broken[1]);
   }
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);

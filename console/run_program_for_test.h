@@ -10,9 +10,21 @@ struct ProgramRun {
   int status = -1;  // exit status, or 128 + signal number
 };
 
+enum class StdoutKind {
+  Captured,    // into ProgramRun::out
+  Closed,      // descriptor 1 closed before the program starts
+  BrokenPipe,  // a pipe whose reading end is already closed
+};
+
+struct RunOptions {
+  StdoutKind stdout_kind = StdoutKind::Captured;
+  long file_size_limit = -1;  // bytes (RLIMIT_FSIZE), -1 for none
+};
+
 // Runs the quemblet built beside the tests with `args`, `input` on stdin and
 // HOME set to the test ALSA configuration.
-ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& input);
+ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& input,
+                       const RunOptions& options = {});
 
 // A fresh path in the test's temporary directory, ending in `suffix`.
 std::string TempPath(const std::string& suffix);

@@ -1,0 +1,251 @@
+// Faults from outside: full disks, file size limits, unwritable places,
+// failing sound devices, lost standard output, and numeric answers that are
+// not finite or beyond their conversion, at every prompt and argument.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "console/direct_mode.h"
+#include "console/run_program_for_test.h"
+
+namespace {
+
+const char kExportPrompts[] =
+    "Export will be to a 24-bit wave file\nEnter the filename to write to\n";
+const char kUnable[] = "Unable to write to file!\n";
+
+// The text printed after the first `after` and before the next menu.
+std::string Between(const std::string& out, const std::string& after) {
+  const size_t start = out.find(after);
+  if (start == std::string::npos) return "<" + after + " not found>";
+  const size_t body = start + after.size();
+  const size_t next = out.find("Enter 'p' to play", body);
+  return out.substr(body, next == std::string::npos ? std::string::npos : next - body);
+}
+
+const char kLastMenuLine[] = "Enter 'x' to exit\n";
+
+struct ExportFaultCase {
+  const char* name;
+  std::string path;
+  long file_size_limit;
+  std::string printed;  // after the export prompts
+  bool file_left;       // a regular file remains
+};
+
+std::ostream& operator<<(std::ostream& os, const ExportFaultCase& c) { return os << c.name; }
+
+class ExportFaultTest : public testing::TestWithParam<ExportFaultCase> {};
+
+TEST_P(ExportFaultTest, ReportsAndLeavesNoBrokenFile) {
+  const ExportFaultCase& c = GetParam();
+  RunOptions options;
+  options.file_size_limit = c.file_size_limit;
+  const ProgramRun run = RunQuemblet({}, "l 0.5\nexp " + c.path + "\nx\n", options);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ("", run.err);
+  const std::string said = Between(run.out, kExportPrompts);
+  EXPECT_EQ(c.printed, said);
+  if (c.path.rfind("/dev/", 0) != 0) {
+    EXPECT_EQ(c.file_left, FileExists(c.path));
+    if (c.path.back() != '/') std::remove(c.path.c_str());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Places, ExportFaultTest,
+    testing::Values(
+        ExportFaultCase{"full_disk", "/dev/full", -1, std::string(kUnable) + kUnable, false},
+        ExportFaultCase{"missing_directory", "/nonexistent_q/x.wav", -1,
+                        std::string(kUnable) + kUnable, false},
+        ExportFaultCase{"unwritable_directory", "/proc/quemblet.wav", -1,
+                        std::string(kUnable) + kUnable, false},
+        ExportFaultCase{"a_directory", testing::TempDir(), -1, std::string(kUnable) + kUnable,
+                        true},
+        ExportFaultCase{"size_limit_in_data", TempPath(".wav"), 10000,
+                        std::string(kUnable) + "The incomplete file was removed.\n", false}),
+    [](const testing::TestParamInfo<ExportFaultCase>& info) { return info.param.name; });
+
+struct DeviceFaultCase {
+  const char* device;
+  int status;
+  std::string out_tail;
+  std::string err;
+};
+
+std::ostream& operator<<(std::ostream& os, const DeviceFaultCase& c) { return os << c.device; }
+
+class MenuDeviceFaultTest : public testing::TestWithParam<DeviceFaultCase> {};
+
+// A failing device ends the program from the menu too; what stdout already
+// held is not lost.
+TEST_P(MenuDeviceFaultTest, EndsWithMessage) {
+  const DeviceFaultCase& c = GetParam();
+  const ProgramRun run = RunQuemblet({}, std::string("s ") + c.device + "\nl 1\nb\nx\n");
+  EXPECT_EQ(c.status, run.status);
+  EXPECT_EQ(c.err, run.err);
+  ASSERT_GE(run.out.size(), c.out_tail.size());
+  EXPECT_EQ(c.out_tail, run.out.substr(run.out.size() - c.out_tail.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, MenuDeviceFaultTest,
+    testing::Values(
+        DeviceFaultCase{"no_such_device_q", 1,
+                        std::string(kLastMenuLine) + "Frequency = 493.88 Hz\n",
+                        "unable to open pcm device: No such file or directory\n"},
+        DeviceFaultCase{"qt_s16only", 1,
+                        "Frequency = 493.88 Hz\nTry a different soundcard device name.\n",
+                        "Unable to set playback format: Invalid argument\n"},
+        DeviceFaultCase{"qt_hwfail", 1, std::string(kLastMenuLine) + "Frequency = 493.88 Hz\n",
+                        "unable to set hw parameters: Input/output error\n"},
+        DeviceFaultCase{"qt_xrun", 0,
+                        "Frequency = 493.88 Hz\nRX\nEnter 'p' to play current note (493.88 Hz)\n"
+                        "Enter 'o' to change the octave offset from 0.00\n"
+                        "Enter 'l' to change playback length from 1.00 seconds\n"
+                        "Enter 'z' to set a specific frequency\n"
+                        "Enter 'cn' to change the cent value from 0.00\n\n"
+                        "Enter 's' to change soundcard device from 'qt_xrun'\n"
+                        "Enter 'r' to change the samplerate from 44100\n"
+                        "Enter 'v' to change output volume from 25 percent (-12.04 dBFS)\n"
+                        "Enter 'exp' to export to file\n\n"
+                        "Enter 'h' for help and shortcuts\nEnter 'x' to exit\n",
+                        ""}));
+
+class LostStdoutTest : public testing::TestWithParam<StdoutKind> {};
+
+// Without anyone to read the menu the session still does what it was told
+// and ends normally; the export is not polluted by the menu's text.
+TEST_P(LostStdoutTest, SessionCompletes) {
+  RunOptions options;
+  options.stdout_kind = GetParam();
+  const std::string path = TempPath(".wav");
+  const ProgramRun run = RunQuemblet(
+      {}, "s null\nl 0.1\nh\nG1\nexp " + path + "\nh\nh\nh\nx\n", options);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(44u + 4410u * 3u, ReadFile(path).size());
+  std::remove(path.c_str());
+
+  const ProgramRun direct = RunQuemblet({"440", "0.1", "null"}, "", options);
+  EXPECT_EQ(0, direct.status);
+  EXPECT_EQ("", direct.err);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, LostStdoutTest,
+                         testing::Values(StdoutKind::Closed, StdoutKind::BrokenPipe));
+
+// Every numeric prompt against answers that are not finite or do not fit
+// their conversion: each is limited or refused with one line, and the
+// session goes on.
+struct AnswerCase {
+  const char* prompt_word;
+  const char* answer;
+  std::string said;     // printed after the prompt
+  std::string changed;  // a menu line that must show afterwards
+  size_t menus = 5;     // 6 when the answer is left over and played as a note
+};
+
+std::ostream& operator<<(std::ostream& os, const AnswerCase& c) {
+  return os << c.prompt_word << " " << c.answer;
+}
+
+std::string Prompt(const std::string& word) {
+  if (word == "o") return "Enter -4 to 4, or 0 for no offset\n";
+  if (word == "l") return "Enter length in seconds\n";
+  if (word == "z") return "Enter frequency in Hz\n";
+  if (word == "cn") return "Enter the cents value (-100 to 100)\n";
+  if (word == "r") return "Enter the samplerate\n";
+  return "Enter output volume in percent of full scale\n";
+}
+
+class NumericAnswerTest : public testing::TestWithParam<AnswerCase> {};
+
+TEST_P(NumericAnswerTest, LimitedOrRefused) {
+  const AnswerCase& c = GetParam();
+  const ProgramRun run = RunQuemblet(
+      {}, std::string("s null\n") + c.prompt_word + "\n" + c.answer + "\nl 0.01\np\nx\n");
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ("", run.err);
+  const size_t menus = [&] {
+    size_t n = 0;
+    for (size_t at = 0; (at = run.out.find(kLastMenuLine, at)) != std::string::npos; ++at) ++n;
+    return n;
+  }();
+  EXPECT_EQ(c.menus, menus) << run.out;
+  EXPECT_EQ(c.said, Between(run.out, Prompt(c.prompt_word)));
+  EXPECT_NE(std::string::npos, run.out.find(c.changed)) << run.out;
+}
+
+const std::string kRange = "That number is out of range; the setting is unchanged.\n";
+const std::string kNaN = "That is not a number; the setting is unchanged.\n";
+const std::string kInfLength =
+    "The length must be a finite number of seconds; the setting is unchanged.\n";
+const std::string kNegativeRate =
+    "The samplerate must be 1 Hz or more; the setting is unchanged.\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, NumericAnswerTest,
+    testing::Values(
+        AnswerCase{"o", "nan", "", "octave offset from 0.00", 6},
+        AnswerCase{"o", "2147483648", kRange, "octave offset from 0.00"},
+        AnswerCase{"o", "-99999999999999999999", kRange, "octave offset from 0.00"},
+        AnswerCase{"l", "nan", kNaN, "length from 0.01"},
+        AnswerCase{"l", "inf", kInfLength, "length from 0.01"},
+        AnswerCase{"l", "-inf", kInfLength, "length from 0.01"},
+        AnswerCase{"l", "1e39", kRange, "length from 0.01"},
+        AnswerCase{"l", "-5", "", "length from 0.01"},
+        AnswerCase{"z", "nan", kNaN, "current frequency (440.00 Hz)"},
+        AnswerCase{"z", "-inf", "", "current frequency (-inf Hz)"},
+        AnswerCase{"z", "1e39", kRange, "current frequency (440.00 Hz)"},
+        AnswerCase{"z", "-1e-300", "", "current frequency (-0.00 Hz)"},
+        AnswerCase{"cn", "nan", kNaN, "cent value from 0.00"},
+        AnswerCase{"cn", "inf", "", "cent value from 100.00"},
+        AnswerCase{"cn", "-1e39", kRange, "cent value from 0.00"},
+        AnswerCase{"r", "nan", "", "samplerate from 44100", 6},
+        AnswerCase{"r", "-1", kNegativeRate, "samplerate from 44100"},
+        AnswerCase{"r", "4294967295", kRange, "samplerate from 44100"},
+        AnswerCase{"r", "0x7fffffff", "", "samplerate from 2147483647"},
+        AnswerCase{"v", "nan", kNaN, "volume from 25 percent"},
+        AnswerCase{"v", "-inf", "", "volume from 0 percent (-inf dBFS)"},
+        AnswerCase{"v", "inf", "", "volume from 100 percent (0.00 dBFS)"},
+        AnswerCase{"v", "1e39", kRange, "volume from 25 percent"}));
+
+// Direct-mode arguments that are not finite or beyond single precision.
+struct ArgumentCase {
+  std::vector<std::string> args;
+  int status;
+  std::string first_line_after_settings;  // or the whole output when refused
+};
+
+std::ostream& operator<<(std::ostream& os, const ArgumentCase& c) {
+  for (const std::string& a : c.args) os << a << " ";
+  return os;
+}
+
+class DirectArgumentTest : public testing::TestWithParam<ArgumentCase> {};
+
+TEST_P(DirectArgumentTest, LimitedOrRefused) {
+  const ArgumentCase& c = GetParam();
+  const ProgramRun run = RunQuemblet(c.args, "");
+  EXPECT_EQ(c.status, run.status);
+  EXPECT_EQ("", run.err);
+  EXPECT_NE(std::string::npos, run.out.find(c.first_line_after_settings)) << run.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, DirectArgumentTest,
+    testing::Values(
+        ArgumentCase{{"inf", "0.1", "null"}, 0, "\tFrequency:\tinf Hz\n"},
+        ArgumentCase{{"-1e39", "0.1", "null"}, 0, "\tFrequency:\t-inf Hz\n"},
+        ArgumentCase{{"440", "-inf", "null"}, 0, "\tDuration:\t0.00 sec\n"},
+        ArgumentCase{{"440", "1e39", "null"}, kExitRefused,
+                     "The length must be a finite number of seconds; no tone made.\n"},
+        ArgumentCase{{"440", "0.1", "null", "-inf"}, 0, "\tLevel:\t0.00 percent\n"},
+        ArgumentCase{{"440", "0.1", "null", "1e39"}, 0, "\tLevel:\t100.00 percent\n"},
+        ArgumentCase{{"440", "0.1", "null", "nan"}, kExitUsage,
+                     "The level 'nan' is not a number.\n"}));
+
+}  // namespace
