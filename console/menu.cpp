@@ -5,14 +5,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <string>
 
 #include "audio_out/wav_file.h"
 #include "console/help.h"
 #include "console/scan_input.h"
 #include "console/tone_job.h"
+#include "console/tone_memory.h"
 #include "pitch/note_freq.h"
 #include "pitch/tone.h"
 
@@ -185,21 +184,19 @@ bool ExportTone(ToneSettings& s) {
   int64_t frames = 0;
   if (!SizeTone(s, kMaxWavFrames, &frames)) return true;
   // Allocated before the header is written, so that a failure leaves no
-  // file behind. Not zero-filled: the generator writes every value.
-  const size_t n = static_cast<size_t>(frames);
-  std::unique_ptr<int64_t[]> samples(new (std::nothrow) int64_t[n]);
-  std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[n * 3]);
-  if (!samples || !block) {
+  // file behind.
+  ToneArrays arrays;
+  if (!AllocateToneArrays(frames, &arrays)) {
     std::puts("Not enough memory for this tone; nothing exported.");
     return true;
   }
   const char* path = s.export_file.c_str();
   const int header_written = MAKE_HEADER(path, s.rate, 24, frames);
   UpdateFrequency(s);
-  MakeTone(samples.get(), s.frequency, s.rate, frames, s.level);
-  NUM24_TO_CHAR(samples.get(), block.get(), frames);
+  MakeTone(arrays.samples.get(), s.frequency, s.rate, frames, s.level);
+  NUM24_TO_CHAR(arrays.samples.get(), arrays.block.get(), frames);
   // WriteFile's count is cut to 32 bits; so is the count it is compared with.
-  const int32_t data_written = WriteFile(path, block.get(), frames, 24);
+  const int32_t data_written = WriteFile(path, arrays.block.get(), frames, 24);
   // A header that promises more data than the file holds is a broken file;
   // the writers have said so, and the file is taken away.
   if (header_written == 1 && data_written != static_cast<int32_t>(frames * 3) && IsRegularFile(path) &&

@@ -5,10 +5,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <memory>
-#include <new>
 
 #include "audio_out/alsa_play.h"
+#include "console/tone_memory.h"
 #include "pitch/tone.h"
 
 namespace {
@@ -64,16 +63,13 @@ bool SizeTone(const ToneSettings& settings, int64_t max_frames, int64_t* frames)
 bool PlayTone(ToneSettings& settings) {
   int64_t frames = 0;
   if (!SizeTone(settings, kMaxToneFrames, &frames)) return false;
-  const size_t n = static_cast<size_t>(frames);
-  // Not zero-filled: MakeTone writes every sample, NUM24_TO_CHAR every byte.
-  std::unique_ptr<int64_t[]> samples(new (std::nothrow) int64_t[n]);
-  std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[n * 3]);
-  if (!samples || !block) {
+  ToneArrays arrays;
+  if (!AllocateToneArrays(frames, &arrays)) {
     std::puts("Not enough memory for this tone; no tone made.");
     return false;
   }
-  MakeTone(samples.get(), settings.frequency, settings.rate, frames, settings.level);
-  NUM24_TO_CHAR(samples.get(), block.get(), frames);
-  PLAY(settings.device.c_str(), settings.rate, 2, frames, block.get());
+  MakeTone(arrays.samples.get(), settings.frequency, settings.rate, frames, settings.level);
+  NUM24_TO_CHAR(arrays.samples.get(), arrays.block.get(), frames);
+  PLAY(settings.device.c_str(), settings.rate, 2, frames, arrays.block.get());
   return true;
 }

@@ -1,0 +1,25 @@
+// console/tone_memory.h: the two arrays of one tone.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+// Returns mapped memory to the system.
+struct Unmapper {
+  size_t bytes;
+  void operator()(void* memory) const;
+};
+
+// The sample array (8 bytes a frame) and the packed block (3 bytes a frame)
+// of one tone, owned by the caller and freed when they go out of scope.
+struct ToneArrays {
+  std::unique_ptr<int64_t[], Unmapper> samples;
+  std::unique_ptr<unsigned char[], Unmapper> block;
+};
+
+// Allocates both arrays for `frames` frames, uninitialised: MakeTone and
+// NUM24_TO_CHAR write every byte. The memory is faulted in at once, which
+// is cheaper than page by page for long tones.
+// Returns false, with nothing allocated, when the memory is not available.
+// REQUIRES: 0 <= frames, with frames x 11 bytes addressable.
+bool AllocateToneArrays(int64_t frames, ToneArrays* arrays);
