@@ -51,8 +51,7 @@ void PLAY(const char* device, uint32_t& rate, int channels, int64_t frames,
   snd_pcm_hw_params_set_period_size_near(pcm, params, &period, nullptr);
   snd_pcm_uframes_t buffer = kBufferFrames;
   snd_pcm_hw_params_set_buffer_size_near(pcm, params, &buffer);
-  if ((err = snd_pcm_hw_params(pcm, params)) < 0)
-    Fail("unable to set hw parameters: %s\n", err);
+  if ((err = snd_pcm_hw_params(pcm, params)) < 0) Fail("unable to set hw parameters: %s\n", err);
 
   unsigned int rate_in_force = rate;
   if (snd_pcm_hw_params_get_rate(params, &rate_in_force, nullptr) >= 0) rate = rate_in_force;

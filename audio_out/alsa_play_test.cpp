@@ -74,12 +74,13 @@ TEST_P(FileCaptureTest, BothChannelsCarryABlockPrefix) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lengths, FileCaptureTest,
-    testing::Values(CaptureCase{"eight_seconds", 352800},
-                    CaptureCase{"odd_length", 5003},
-                    CaptureCase{"one_period", 1024}, CaptureCase{"empty", 0}),
-    [](const testing::TestParamInfo<CaptureCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Lengths, FileCaptureTest,
+                         testing::Values(CaptureCase{"eight_seconds", 352800},
+                                         CaptureCase{"odd_length", 5003},
+                                         CaptureCase{"one_period", 1024}, CaptureCase{"empty", 0}),
+                         [](const testing::TestParamInfo<CaptureCase>& info) {
+                           return info.param.name;
+                         });
 
 TEST(PlayTest, EmptyAndShortBlocksSendNothing) {
   for (int64_t frames : {0, 1, 1024}) {
@@ -128,8 +129,8 @@ TEST(PlayTest, UnderrunIsReportedAndPlaybackCompletes) {
 double CpuSeconds() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // A device that plays in real time: PLAY must wait for it, sleeping in the
@@ -169,10 +170,9 @@ TEST_P(PlayFailureTest, PrintsOneLineAndExitsWithOne) {
 
 INSTANTIATE_TEST_SUITE_P(
     Devices, PlayFailureTest,
-    testing::Values(
-        FailureCase{"no_such_device_anywhere", "unable to open pcm device: [^\n]+\n"},
-        FailureCase{"", "unable to open pcm device: [^\n]+\n"},
-        FailureCase{"qt_s16only", "Unable to set playback format: Invalid argument\n"},
-        FailureCase{"qt_hwfail", "unable to set hw parameters: Input/output error\n"}));
+    testing::Values(FailureCase{"no_such_device_anywhere", "unable to open pcm device: [^\n]+\n"},
+                    FailureCase{"", "unable to open pcm device: [^\n]+\n"},
+                    FailureCase{"qt_s16only", "Unable to set playback format: Invalid argument\n"},
+                    FailureCase{"qt_hwfail", "unable to set hw parameters: Input/output error\n"}));
 
 }  // namespace

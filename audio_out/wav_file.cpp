@@ -36,9 +36,9 @@ int MAKE_HEADER(const char* path, uint32_t rate, uint32_t bits, int64_t frames) 
   Decon4(data_bytes + 36, header + 4);
   std::memcpy(header + 8, "WAVE", 4);
   std::memcpy(header + 12, "fmt ", 4);
-  Decon4(16, header + 16);                      // format chunk size
-  Decon2(1, header + 20);                       // integer PCM
-  Decon2(1, header + 22);                       // mono
+  Decon4(16, header + 16);  // format chunk size
+  Decon2(1, header + 20);   // integer PCM
+  Decon2(1, header + 22);   // mono
   Decon4(rate, header + 24);
   Decon4(static_cast<int64_t>(rate) * bytes_per_sample, header + 28);  // byte rate
   Decon2(static_cast<uint16_t>(bytes_per_sample), header + 32);        // block align
@@ -61,8 +61,7 @@ int MAKE_HEADER(const char* path, uint32_t rate, uint32_t bits, int64_t frames) 
   return 1;
 }
 
-int32_t WriteFile(const char* path, const unsigned char* block, int64_t frames,
-                  int32_t bits) {
+int32_t WriteFile(const char* path, const unsigned char* block, int64_t frames, int32_t bits) {
   FILE* file = std::fopen(path, "ab");
   if (file == nullptr) {
     ReportFailure();

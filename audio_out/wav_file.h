@@ -14,8 +14,7 @@ int MAKE_HEADER(const char* path, uint32_t rate, uint32_t bits, int64_t frames);
 // prints "Unable to write to file!" on stdout and returns 0; when the data
 // cannot be written completely, prints the same line and returns the bytes
 // that were written.
-int32_t WriteFile(const char* path, const unsigned char* block, int64_t frames,
-                  int32_t bits);
+int32_t WriteFile(const char* path, const unsigned char* block, int64_t frames, int32_t bits);
 
 // Stores `value` in out[0, 2), least significant byte first.
 void Decon2(uint16_t value, unsigned char* out);

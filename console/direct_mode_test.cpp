@@ -25,7 +25,7 @@ struct DirectCase {
   std::vector<std::string> args;
   int status;
   std::string out;
-  std::string err = "";
+  std::string err{};
 };
 
 std::ostream& operator<<(std::ostream& os, const DirectCase& c) { return os << c.name; }
@@ -45,58 +45,100 @@ const std::string kLongDevice = "qt_a_device_name_longer_than_31_characters";
 INSTANTIATE_TEST_SUITE_P(
     Arguments, DirectModeTest,
     testing::Values(
-        DirectCase{"four_args", {"440", "2", "null", "50"}, 0,
+        DirectCase{"four_args",
+                   {"440", "2", "null", "50"},
+                   0,
                    Settings("null", "440.00", "2.00", "50.00")},
-        DirectCase{"extra_args_ignored", {"440", "0.1", "null", "50", "x", "y"}, 0,
+        DirectCase{"extra_args_ignored",
+                   {"440", "0.1", "null", "50", "x", "y"},
+                   0,
                    Settings("null", "440.00", "0.10", "50.00")},
-        DirectCase{"negative_length", {"440", "-3", "null"}, 0,
+        DirectCase{"negative_length",
+                   {"440", "-3", "null"},
+                   0,
                    Settings("null", "440.00", "0.00", "25.00")},
-        DirectCase{"level_above", {"440", "0.1", "null", "250"}, 0,
+        DirectCase{"level_above",
+                   {"440", "0.1", "null", "250"},
+                   0,
                    Settings("null", "440.00", "0.10", "100.00")},
-        DirectCase{"level_below", {"440", "0.1", "null", "-5"}, 0,
+        DirectCase{"level_below",
+                   {"440", "0.1", "null", "-5"},
+                   0,
                    Settings("null", "440.00", "0.10", "0.00")},
-        DirectCase{"above_nyquist", {"30000", "0.1", "null"}, 0,
+        DirectCase{"above_nyquist",
+                   {"30000", "0.1", "null"},
+                   0,
                    Settings("null", "30000.00", "0.10", "25.00")},
-        DirectCase{"negative_hz", {"-440", "0.1", "null"}, 0,
+        DirectCase{"negative_hz",
+                   {"-440", "0.1", "null"},
+                   0,
                    Settings("null", "-440.00", "0.10", "25.00")},
-        DirectCase{"hex_and_inf", {"0x1B8", "0.1", "null", "inf"}, 0,
+        DirectCase{"hex_and_inf",
+                   {"0x1B8", "0.1", "null", "inf"},
+                   0,
                    Settings("null", "440.00", "0.10", "100.00")},
-        DirectCase{"huge_hz", {"1e300", "0.1", "null"}, 0,
-                   Settings("null", "inf", "0.10", "25.00")},
-        DirectCase{"long_device_held_whole", {"440", "0.1", kLongDevice}, 0,
+        DirectCase{
+            "huge_hz", {"1e300", "0.1", "null"}, 0, Settings("null", "inf", "0.10", "25.00")},
+        DirectCase{"long_device_held_whole",
+                   {"440", "0.1", kLongDevice},
+                   0,
                    Settings(kLongDevice, "440.00", "0.10", "25.00")},
-        DirectCase{"other_rate", {"440", "0.5", "qt_rate48k"}, 0,
+        DirectCase{"other_rate",
+                   {"440", "0.5", "qt_rate48k"},
+                   0,
                    Settings("qt_rate48k", "440.00", "0.50", "25.00") +
                        "Warning Soundcard Did Not Return Requested Samplerate...this will "
                        "affect tuning\nSamplerate = 48000\n"},
-        DirectCase{"underrun", {"440", "2", "qt_xrun"}, 0,
+        DirectCase{"underrun",
+                   {"440", "2", "qt_xrun"},
+                   0,
                    Settings("qt_xrun", "440.00", "2.00", "25.00") + "RX\n"},
-        DirectCase{"no_such_device", {"440", "0.1", "no_such_device_q"}, 1,
+        DirectCase{"no_such_device",
+                   {"440", "0.1", "no_such_device_q"},
+                   1,
                    Settings("no_such_device_q", "440.00", "0.10", "25.00"),
                    "unable to open pcm device: No such file or directory\n"},
-        DirectCase{"format_refused", {"440", "0.1", "qt_s16only"}, 1,
+        DirectCase{"format_refused",
+                   {"440", "0.1", "qt_s16only"},
+                   1,
                    Settings("qt_s16only", "440.00", "0.10", "25.00") +
                        "Try a different soundcard device name.\n",
                    "Unable to set playback format: Invalid argument\n"},
-        DirectCase{"hw_params_fail", {"440", "0.1", "qt_hwfail"}, 1,
+        DirectCase{"hw_params_fail",
+                   {"440", "0.1", "qt_hwfail"},
+                   1,
                    Settings("qt_hwfail", "440.00", "0.10", "25.00"),
                    "unable to set hw parameters: Input/output error\n"},
-        DirectCase{"infinite_length", {"440", "inf", "null"}, kExitRefused,
+        DirectCase{"infinite_length",
+                   {"440", "inf", "null"},
+                   kExitRefused,
                    Settings("null", "440.00", "inf", "25.00") +
                        "The length must be a finite number of seconds; no tone made.\n"},
-        DirectCase{"too_many_frames", {"440", "1e9", "null"}, kExitRefused,
+        DirectCase{"too_many_frames",
+                   {"440", "1e9", "null"},
+                   kExitRefused,
                    Settings("null", "440.00", "1000000000.00", "25.00") +
                        "Tone too long: 1000000000.00 seconds at 44100 Hz is more than "
                        "2147483647 frames.\n"},
-        DirectCase{"text_frequency", {"abc"}, kExitUsage,
+        DirectCase{"text_frequency",
+                   {"abc"},
+                   kExitUsage,
                    std::string("The frequency 'abc' is not a number.\n") + kUsage},
-        DirectCase{"empty_frequency", {""}, kExitUsage,
+        DirectCase{"empty_frequency",
+                   {""},
+                   kExitUsage,
                    std::string("The frequency '' is not a number.\n") + kUsage},
-        DirectCase{"nan_frequency", {"nan", "1", "null"}, kExitUsage,
+        DirectCase{"nan_frequency",
+                   {"nan", "1", "null"},
+                   kExitUsage,
                    std::string("The frequency 'nan' is not a number.\n") + kUsage},
-        DirectCase{"nan_length", {"440", "NaN", "null"}, kExitUsage,
+        DirectCase{"nan_length",
+                   {"440", "NaN", "null"},
+                   kExitUsage,
                    std::string("The length 'NaN' is not a number.\n") + kUsage},
-        DirectCase{"text_level", {"440", "1", "null", "loud"}, kExitUsage,
+        DirectCase{"text_level",
+                   {"440", "1", "null", "loud"},
+                   kExitUsage,
                    std::string("The level 'loud' is not a number.\n") + kUsage}),
     [](const testing::TestParamInfo<DirectCase>& info) { return info.param.name; });
 
@@ -132,7 +174,8 @@ TEST(DirectModeCaptureTest, PlaysTheToneOfTheArguments) {
     const auto* f = reinterpret_cast<const unsigned char*>(raw.data() + 6 * k);
     int32_t left = f[0] | f[1] << 8 | f[2] << 16;
     if (left & 0x800000) left -= 0x1000000;
-    const int64_t want = k < 4400 ? static_cast<int64_t>(std::sin(k * step) * 4194304.0) : 0;
+    const int64_t want =
+        k < 4400 ? static_cast<int64_t>(std::sin(static_cast<double>(k) * step) * 4194304.0) : 0;
     ASSERT_EQ(want, left) << "frame " << k;
     ASSERT_EQ(0, raw.compare(6 * k + 3, 3, raw, 6 * k, 3)) << "right differs, frame " << k;
   }
@@ -155,13 +198,14 @@ TEST_P(ParseNumberTest, LikeStrtodInSinglePrecision) {
   EXPECT_EQ(c.ok ? c.value : -7, value);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Texts, ParseNumberTest,
-    testing::Values(ParseCase{"440", true, 440}, ParseCase{"440Hz", true, 440},
-                    ParseCase{" 2.5", true, 2.5f}, ParseCase{"0x10", true, 16},
-                    ParseCase{"-inf", true, -INFINITY}, ParseCase{"1e300", true, INFINITY},
-                    ParseCase{"-1e300", true, -INFINITY}, ParseCase{"1e-300", true, 0},
-                    ParseCase{"Hz", false, 0}, ParseCase{"", false, 0},
-                    ParseCase{"nan", false, 0}, ParseCase{"-nan(1)", false, 0}));
+INSTANTIATE_TEST_SUITE_P(Texts, ParseNumberTest,
+                         testing::Values(ParseCase{"440", true, 440}, ParseCase{"440Hz", true, 440},
+                                         ParseCase{" 2.5", true, 2.5f}, ParseCase{"0x10", true, 16},
+                                         ParseCase{"-inf", true, -INFINITY},
+                                         ParseCase{"1e300", true, INFINITY},
+                                         ParseCase{"-1e300", true, -INFINITY},
+                                         ParseCase{"1e-300", true, 0}, ParseCase{"Hz", false, 0},
+                                         ParseCase{"", false, 0}, ParseCase{"nan", false, 0},
+                                         ParseCase{"-nan(1)", false, 0}));
 
 }  // namespace

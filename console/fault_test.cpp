@@ -122,8 +122,8 @@ TEST_P(LostStdoutTest, SessionCompletes) {
   RunOptions options;
   options.stdout_kind = GetParam();
   const std::string path = TempPath(".wav");
-  const ProgramRun run = RunQuemblet(
-      {}, "s null\nl 0.1\nh\nG1\nexp " + path + "\nh\nh\nh\nx\n", options);
+  const ProgramRun run =
+      RunQuemblet({}, "s null\nl 0.1\nh\nG1\nexp " + path + "\nh\nh\nh\nx\n", options);
   EXPECT_EQ(0, run.status);
   EXPECT_EQ("", run.err);
   EXPECT_EQ(44u + 4410u * 3u, ReadFile(path).size());
@@ -188,30 +188,29 @@ const std::string kNegativeRate =
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, NumericAnswerTest,
-    testing::Values(
-        AnswerCase{"o", "nan", "", "octave offset from 0.00", 6},
-        AnswerCase{"o", "2147483648", kRange, "octave offset from 0.00"},
-        AnswerCase{"o", "-99999999999999999999", kRange, "octave offset from 0.00"},
-        AnswerCase{"l", "nan", kNaN, "length from 0.01"},
-        AnswerCase{"l", "inf", kInfLength, "length from 0.01"},
-        AnswerCase{"l", "-inf", kInfLength, "length from 0.01"},
-        AnswerCase{"l", "1e39", kRange, "length from 0.01"},
-        AnswerCase{"l", "-5", "", "length from 0.01"},
-        AnswerCase{"z", "nan", kNaN, "current frequency (440.00 Hz)"},
-        AnswerCase{"z", "-inf", "", "current frequency (-inf Hz)"},
-        AnswerCase{"z", "1e39", kRange, "current frequency (440.00 Hz)"},
-        AnswerCase{"z", "-1e-300", "", "current frequency (-0.00 Hz)"},
-        AnswerCase{"cn", "nan", kNaN, "cent value from 0.00"},
-        AnswerCase{"cn", "inf", "", "cent value from 100.00"},
-        AnswerCase{"cn", "-1e39", kRange, "cent value from 0.00"},
-        AnswerCase{"r", "nan", "", "samplerate from 44100", 6},
-        AnswerCase{"r", "-1", kNegativeRate, "samplerate from 44100"},
-        AnswerCase{"r", "4294967295", kRange, "samplerate from 44100"},
-        AnswerCase{"r", "0x7fffffff", "", "samplerate from 2147483647"},
-        AnswerCase{"v", "nan", kNaN, "volume from 25 percent"},
-        AnswerCase{"v", "-inf", "", "volume from 0 percent (-inf dBFS)"},
-        AnswerCase{"v", "inf", "", "volume from 100 percent (0.00 dBFS)"},
-        AnswerCase{"v", "1e39", kRange, "volume from 25 percent"}));
+    testing::Values(AnswerCase{"o", "nan", "", "octave offset from 0.00", 6},
+                    AnswerCase{"o", "2147483648", kRange, "octave offset from 0.00"},
+                    AnswerCase{"o", "-99999999999999999999", kRange, "octave offset from 0.00"},
+                    AnswerCase{"l", "nan", kNaN, "length from 0.01"},
+                    AnswerCase{"l", "inf", kInfLength, "length from 0.01"},
+                    AnswerCase{"l", "-inf", kInfLength, "length from 0.01"},
+                    AnswerCase{"l", "1e39", kRange, "length from 0.01"},
+                    AnswerCase{"l", "-5", "", "length from 0.01"},
+                    AnswerCase{"z", "nan", kNaN, "current frequency (440.00 Hz)"},
+                    AnswerCase{"z", "-inf", "", "current frequency (-inf Hz)"},
+                    AnswerCase{"z", "1e39", kRange, "current frequency (440.00 Hz)"},
+                    AnswerCase{"z", "-1e-300", "", "current frequency (-0.00 Hz)"},
+                    AnswerCase{"cn", "nan", kNaN, "cent value from 0.00"},
+                    AnswerCase{"cn", "inf", "", "cent value from 100.00"},
+                    AnswerCase{"cn", "-1e39", kRange, "cent value from 0.00"},
+                    AnswerCase{"r", "nan", "", "samplerate from 44100", 6},
+                    AnswerCase{"r", "-1", kNegativeRate, "samplerate from 44100"},
+                    AnswerCase{"r", "4294967295", kRange, "samplerate from 44100"},
+                    AnswerCase{"r", "0x7fffffff", "", "samplerate from 2147483647"},
+                    AnswerCase{"v", "nan", kNaN, "volume from 25 percent"},
+                    AnswerCase{"v", "-inf", "", "volume from 0 percent (-inf dBFS)"},
+                    AnswerCase{"v", "inf", "", "volume from 100 percent (0.00 dBFS)"},
+                    AnswerCase{"v", "1e39", kRange, "volume from 25 percent"}));
 
 // Direct-mode arguments that are not finite or beyond single precision.
 struct ArgumentCase {
@@ -237,15 +236,16 @@ TEST_P(DirectArgumentTest, LimitedOrRefused) {
 
 INSTANTIATE_TEST_SUITE_P(
     Arguments, DirectArgumentTest,
-    testing::Values(
-        ArgumentCase{{"inf", "0.1", "null"}, 0, "\tFrequency:\tinf Hz\n"},
-        ArgumentCase{{"-1e39", "0.1", "null"}, 0, "\tFrequency:\t-inf Hz\n"},
-        ArgumentCase{{"440", "-inf", "null"}, 0, "\tDuration:\t0.00 sec\n"},
-        ArgumentCase{{"440", "1e39", "null"}, kExitRefused,
-                     "The length must be a finite number of seconds; no tone made.\n"},
-        ArgumentCase{{"440", "0.1", "null", "-inf"}, 0, "\tLevel:\t0.00 percent\n"},
-        ArgumentCase{{"440", "0.1", "null", "1e39"}, 0, "\tLevel:\t100.00 percent\n"},
-        ArgumentCase{{"440", "0.1", "null", "nan"}, kExitUsage,
-                     "The level 'nan' is not a number.\n"}));
+    testing::Values(ArgumentCase{{"inf", "0.1", "null"}, 0, "\tFrequency:\tinf Hz\n"},
+                    ArgumentCase{{"-1e39", "0.1", "null"}, 0, "\tFrequency:\t-inf Hz\n"},
+                    ArgumentCase{{"440", "-inf", "null"}, 0, "\tDuration:\t0.00 sec\n"},
+                    ArgumentCase{{"440", "1e39", "null"},
+                                 kExitRefused,
+                                 "The length must be a finite number of seconds; no tone made.\n"},
+                    ArgumentCase{{"440", "0.1", "null", "-inf"}, 0, "\tLevel:\t0.00 percent\n"},
+                    ArgumentCase{{"440", "0.1", "null", "1e39"}, 0, "\tLevel:\t100.00 percent\n"},
+                    ArgumentCase{{"440", "0.1", "null", "nan"},
+                                 kExitUsage,
+                                 "The level 'nan' is not a number.\n"}));
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "console/help.h"
 
-const char kUsageLine[] =
-    "quemblet <frequency in Hz> <time in seconds> <soundcard device> <level>";
+const char kUsageLine[] = "quemblet <frequency in Hz> <time in seconds> <soundcard device> <level>";
 
 const char kHelpText[] =
     "Quemblet sounds a reference pitch for tuning: a pure sine wave played on an\n"

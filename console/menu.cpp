@@ -25,9 +25,8 @@ struct TuningPreset {
 
 // Open strings of a six-string guitar (G1 highest) and a four-string bass.
 constexpr TuningPreset kTuningPresets[] = {
-    {"G1", "e", -1}, {"G2", "b", -1}, {"G3", "g", -2}, {"G4", "d", -2},
-    {"G5", "a", -2}, {"G6", "e", -3}, {"B1", "g", -3}, {"B2", "d", -3},
-    {"B3", "a", -3}, {"B4", "e", -4},
+    {"G1", "e", -1}, {"G2", "b", -1}, {"G3", "g", -2}, {"G4", "d", -2}, {"G5", "a", -2},
+    {"G6", "e", -3}, {"B1", "g", -3}, {"B2", "d", -3}, {"B3", "a", -3}, {"B4", "e", -4},
 };
 
 constexpr uint32_t kDefaultRate = 44100;
@@ -63,8 +62,7 @@ void PrintMenu(const ToneSettings& s) {
   std::printf("Enter 's' to change soundcard device from '%s'\n", s.device.c_str());
   std::printf("Enter 'r' to change the samplerate from %i\n", static_cast<int>(s.rate));
   const float dbfs = 20.0f * log10f(s.level / 100.0f);
-  std::printf("Enter 'v' to change output volume from %.0f percent (%.2f dBFS)\n",
-              s.level, dbfs);
+  std::printf("Enter 'v' to change output volume from %.0f percent (%.2f dBFS)\n", s.level, dbfs);
   std::puts("Enter 'exp' to export to file\n");
   std::puts("Enter 'h' for help and shortcuts");
   std::puts("Enter 'x' to exit");
@@ -199,8 +197,8 @@ bool ExportTone(ToneSettings& s) {
   const int32_t data_written = WriteFile(path, arrays.block.get(), frames, 24);
   // A header that promises more data than the file holds is a broken file;
   // the writers have said so, and the file is taken away.
-  if (header_written == 1 && data_written != static_cast<int32_t>(frames * 3) && IsRegularFile(path) &&
-      std::remove(path) == 0) {
+  if (header_written == 1 && data_written != static_cast<int32_t>(frames * 3) &&
+      IsRegularFile(path) && std::remove(path) == 0) {
     std::puts("The incomplete file was removed.");
   }
   return true;

@@ -27,13 +27,12 @@ std::string MenuText(const MenuView& v) {
                                       : "Enter 'p' to play current note (") +
          v.hz + " Hz)\n" + "Enter 'o' to change the octave offset from " + v.octave + "\n" +
          "Enter 'l' to change playback length from " + v.length + " seconds\n" +
-         "Enter 'z' to set a specific frequency\n" +
-         "Enter 'cn' to change the cent value from " + v.cents + "\n\n" +
-         "Enter 's' to change soundcard device from '" + v.device + "'\n" +
+         "Enter 'z' to set a specific frequency\n" + "Enter 'cn' to change the cent value from " +
+         v.cents + "\n\n" + "Enter 's' to change soundcard device from '" + v.device + "'\n" +
          "Enter 'r' to change the samplerate from " + v.rate + "\n" +
-         "Enter 'v' to change output volume from " + v.level + " percent (" + v.dbfs +
-         " dBFS)\n" + "Enter 'exp' to export to file\n\n" +
-         "Enter 'h' for help and shortcuts\n" + "Enter 'x' to exit\n";
+         "Enter 'v' to change output volume from " + v.level + " percent (" + v.dbfs + " dBFS)\n" +
+         "Enter 'exp' to export to file\n\n" + "Enter 'h' for help and shortcuts\n" +
+         "Enter 'x' to exit\n";
 }
 
 // The expected stdout of a session, built step by step.
@@ -86,30 +85,33 @@ TEST_P(MenuTest, TranscriptMatches) {
 INSTANTIATE_TEST_SUITE_P(
     Sessions, MenuTest,
     testing::Values(
-        MenuCase{"note_sharp", "f#\nx\n", [](Transcript& t) {
+        MenuCase{"note_sharp", "f#\nx\n",
+                 [](Transcript& t) {
                    t.view.hz = "739.99";
                    t.Play("739.99");
                  }},
-        MenuCase{"preset_keeps_octave", "G6\na\nx\n", [](Transcript& t) {
+        MenuCase{"preset_keeps_octave", "G6\na\nx\n",
+                 [](Transcript& t) {
                    t.view.hz = "82.41";
                    t.view.octave = "-3.00";
                    t.Play("82.41");
                    t.view.hz = "55.00";
                    t.Play("55.00");
                  }},
-        MenuCase{"every_preset", "G1 G2 G3 G4 G5 B1 B2 B3 B4 x", [](Transcript& t) {
-                   const char* rows[][2] = {{"329.63", "-1.00"}, {"246.94", "-1.00"},
-                                            {"196.00", "-2.00"}, {"146.83", "-2.00"},
-                                            {"110.00", "-2.00"}, {"98.00", "-3.00"},
-                                            {"73.42", "-3.00"},  {"55.00", "-3.00"},
-                                            {"41.20", "-4.00"}};
+        MenuCase{"every_preset", "G1 G2 G3 G4 G5 B1 B2 B3 B4 x",
+                 [](Transcript& t) {
+                   const char* rows[][2] = {
+                       {"329.63", "-1.00"}, {"246.94", "-1.00"}, {"196.00", "-2.00"},
+                       {"146.83", "-2.00"}, {"110.00", "-2.00"}, {"98.00", "-3.00"},
+                       {"73.42", "-3.00"},  {"55.00", "-3.00"},  {"41.20", "-4.00"}};
                    for (const auto& row : rows) {
                      t.view.hz = row[0];
                      t.view.octave = row[1];
                      t.Play(row[0]);
                    }
                  }},
-        MenuCase{"typed_frequency", "o 2\nz\n1000\np\na\nx\n", [](Transcript& t) {
+        MenuCase{"typed_frequency", "o 2\nz\n1000\np\na\nx\n",
+                 [](Transcript& t) {
                    t.view.octave = "2.00";
                    t.view.hz = "1760.00";
                    t.Then("Enter -4 to 4, or 0 for no offset\n").Menu();
@@ -121,14 +123,16 @@ INSTANTIATE_TEST_SUITE_P(
                    t.view.hz = "1760.00";
                    t.Play("1760.00");
                  }},
-        MenuCase{"octave_limits", "o 7\no -4\no 99999999999\nx\n", [](Transcript& t) {
+        MenuCase{"octave_limits", "o 7\no -4\no 99999999999\nx\n",
+                 [](Transcript& t) {
                    t.Then("Enter -4 to 4, or 0 for no offset\n").Menu();
                    t.view.octave = "-4.00";
                    t.view.hz = "27.50";
                    t.Then("Enter -4 to 4, or 0 for no offset\n").Menu();
                    t.Then("Enter -4 to 4, or 0 for no offset\n" + kUnchanged).Menu();
                  }},
-        MenuCase{"cents_and_level", "cn 250\nv -3\ncn -1e39\nv 50\nx\n", [](Transcript& t) {
+        MenuCase{"cents_and_level", "cn 250\nv -3\ncn -1e39\nv 50\nx\n",
+                 [](Transcript& t) {
                    t.view.cents = "100.00";
                    t.view.hz = "466.16";
                    t.Then("Enter the cents value (-100 to 100)\n").Menu();
@@ -140,34 +144,40 @@ INSTANTIATE_TEST_SUITE_P(
                    t.view.dbfs = "-6.02";
                    t.Then("Enter output volume in percent of full scale\n").Menu();
                  }},
-        MenuCase{"rates", "r 0\nr 0x5622\nr 010\nr -1\nx\n", [](Transcript& t) {
+        MenuCase{"rates", "r 0\nr 0x5622\nr 010\nr -1\nx\n",
+                 [](Transcript& t) {
                    t.Then("Enter the samplerate\n").Menu();
                    t.view.rate = "22050";
                    t.Then("Enter the samplerate\n").Menu();
                    t.view.rate = "8";
                    t.Then("Enter the samplerate\n").Menu();
-                   t.Then("Enter the samplerate\n"
-                          "The samplerate must be 1 Hz or more; the setting is unchanged.\n")
+                   t.Then(
+                        "Enter the samplerate\n"
+                        "The samplerate must be 1 Hz or more; the setting is unchanged.\n")
                        .Menu();
                  }},
-        MenuCase{"help_once", "h\nb\nx\n", [](Transcript& t) {
+        MenuCase{"help_once", "h\nb\nx\n",
+                 [](Transcript& t) {
                    t.Then(kHelpText).Menu();
                    t.view.hz = "493.88";
                    t.Play("493.88");
                  }},
-        MenuCase{"words_sounding_as_a", "cn -100\nA\nhi\nexpo\nx\n", [](Transcript& t) {
+        MenuCase{"words_sounding_as_a", "cn -100\nA\nhi\nexpo\nx\n",
+                 [](Transcript& t) {
                    t.view.cents = "-100.00";
                    t.view.hz = "415.30";
                    t.Then("Enter the cents value (-100 to 100)\n").Menu();
                    t.Play("415.30").Play("415.30").Play("415.30");
                  }},
-        MenuCase{"partial_octave", "o 4.5\nx\n", [](Transcript& t) {
+        MenuCase{"partial_octave", "o 4.5\nx\n",
+                 [](Transcript& t) {
                    t.view.octave = "4.00";
                    t.view.hz = "7040.00";
                    t.Then("Enter -4 to 4, or 0 for no offset\n").Menu();
                    t.Play("7040.00");  // ".5" is an unknown note
                  }},
-        MenuCase{"octave_answered_with_word", "o p\nx\n", [](Transcript& t) {
+        MenuCase{"octave_answered_with_word", "o p\nx\n",
+                 [](Transcript& t) {
                    t.Then("Enter -4 to 4, or 0 for no offset\n").Menu();
                    t.Play("440.00");
                  }},
@@ -177,13 +187,13 @@ INSTANTIATE_TEST_SUITE_P(
                    t.view.frequency_mode = true;  // "z" switches even so
                    t.Then("Enter frequency in Hz\n" + kNotANumber).Menu();
                    t.Then("Enter the cents value (-100 to 100)\n" + kNotANumber).Menu();
-                   t.Then("Enter output volume in percent of full scale\n" + kNotANumber)
-                       .Menu();
+                   t.Then("Enter output volume in percent of full scale\n" + kNotANumber).Menu();
                  }},
         MenuCase{"infinite_answers", "l inf\nz inf\np\ncn -inf\nv inf\nx\n",
                  [](Transcript& t) {
-                   t.Then("Enter length in seconds\nThe length must be a finite number of "
-                          "seconds; the setting is unchanged.\n")
+                   t.Then(
+                        "Enter length in seconds\nThe length must be a finite number of "
+                        "seconds; the setting is unchanged.\n")
                        .Menu();
                    t.view.frequency_mode = true;
                    t.view.hz = "inf";
@@ -195,31 +205,37 @@ INSTANTIATE_TEST_SUITE_P(
                    t.view.dbfs = "0.00";
                    t.Then("Enter output volume in percent of full scale\n").Menu();
                  }},
-        MenuCase{"tone_too_long", "l 1e9\np\nr 2147483647\nl 1\np\nx\n", [](Transcript& t) {
+        MenuCase{"tone_too_long", "l 1e9\np\nr 2147483647\nl 1\np\nx\n",
+                 [](Transcript& t) {
                    t.view.length = "1000000000.00";
                    t.Then("Enter length in seconds\n").Menu();
-                   t.Then("Frequency = 440.00 Hz\nTone too long: 1000000000.00 seconds at "
-                          "44100 Hz is more than 2147483647 frames.\n")
+                   t.Then(
+                        "Frequency = 440.00 Hz\nTone too long: 1000000000.00 seconds at "
+                        "44100 Hz is more than 2147483647 frames.\n")
                        .Menu();
                    t.view.rate = "2147483647";
                    t.Then("Enter the samplerate\n").Menu();
                    t.view.length = "1.00";
                    t.Then("Enter length in seconds\n").Menu();
-                   t.Then("Frequency = 440.00 Hz\nTone too long: 1.00 seconds at 2147483647 "
-                          "Hz is more than 2147483647 frames.\n")
+                   t.Then(
+                        "Frequency = 440.00 Hz\nTone too long: 1.00 seconds at 2147483647 "
+                        "Hz is more than 2147483647 frames.\n")
                        .Menu();
                  }},
         MenuCase{"long_word_is_a_note", std::string(100000, 'G') + "\nx\n",
                  [](Transcript& t) { t.Play("440.00"); }},
         MenuCase{"long_file_name", "exp " + std::string(100000, 'f') + "\nx\n",
                  [](Transcript& t) {
-                   t.Then("Export will be to a 24-bit wave file\nEnter the filename to write "
-                          "to\nUnable to write to file!\nUnable to write to file!\n")
+                   t.Then(
+                        "Export will be to a 24-bit wave file\nEnter the filename to write "
+                        "to\nUnable to write to file!\nUnable to write to file!\n")
                        .Menu();
                  }},
-        MenuCase{"missing_directory", "exp /nonexistent_q/tone.wav\nx\n", [](Transcript& t) {
-                   t.Then("Export will be to a 24-bit wave file\nEnter the filename to write "
-                          "to\nUnable to write to file!\nUnable to write to file!\n")
+        MenuCase{"missing_directory", "exp /nonexistent_q/tone.wav\nx\n",
+                 [](Transcript& t) {
+                   t.Then(
+                        "Export will be to a 24-bit wave file\nEnter the filename to write "
+                        "to\nUnable to write to file!\nUnable to write to file!\n")
                        .Menu();
                  }}),
     [](const testing::TestParamInfo<MenuCase>& info) { return info.param.name; });
@@ -260,9 +276,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(EndOfInputTest, PromptIsShownBeforeEnd) {
   const ProgramRun run = RunQuemblet({}, "exp");
-  EXPECT_EQ(Transcript().text +
-                "Export will be to a 24-bit wave file\nEnter the filename to write to\n",
-            run.out);
+  EXPECT_EQ(
+      Transcript().text + "Export will be to a 24-bit wave file\nEnter the filename to write to\n",
+      run.out);
   EXPECT_EQ(0, run.status);
 }
 
@@ -275,8 +291,8 @@ std::string PackedTone(double hz, uint32_t rate, int64_t frames, float level) {
 }
 
 std::string Le32(uint32_t v) {
-  return std::string{static_cast<char>(v), static_cast<char>(v >> 8),
-                     static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
+  return std::string{static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+                     static_cast<char>(v >> 24)};
 }
 
 std::string WavHeader(uint32_t rate, uint32_t frames) {
@@ -314,18 +330,21 @@ TEST_P(ExportTest, FileHoldsHeaderAndTone) {
 
 INSTANTIATE_TEST_SUITE_P(
     Tones, ExportTest,
-    testing::Values(
-        ExportCase{"note", "s null l 0.5 c#", Get_Freq("c#", 0, 0), 44100, 22050, 25},
-        ExportCase{"preset_with_cents", "s null cn 50 v 80 l 0.25 r 48000 G4",
-                   Get_Freq("d", -2, 50), 48000, 12000, 80},
-        ExportCase{"typed_frequency", "z 1234.5 l 0.1 v 100", 1234.5, 44100, 4410, 100},
-        ExportCase{"default_eight_seconds", "", 440, 44100, 352800, 25},
-        ExportCase{"empty", "l 0", 440, 44100, 0, 25}),
+    testing::Values(ExportCase{"note", "s null l 0.5 c#", Get_Freq("c#", 0, 0), 44100, 22050, 25},
+                    ExportCase{"preset_with_cents", "s null cn 50 v 80 l 0.25 r 48000 G4",
+                               Get_Freq("d", -2, 50), 48000, 12000, 80},
+                    ExportCase{"typed_frequency", "z 1234.5 l 0.1 v 100", 1234.5, 44100, 4410, 100},
+                    ExportCase{"default_eight_seconds", "", 440, 44100, 352800, 25},
+                    ExportCase{"empty", "l 0", 440, 44100, 0, 25}),
     [](const testing::TestParamInfo<ExportCase>& info) { return info.param.name; });
 
 TEST(ExportRefusalTest, TooLongForWavLeavesExistingFileUntouched) {
   const std::string path = TempPath(".wav");
-  { std::FILE* f = std::fopen(path.c_str(), "w"); std::fputs("keep me", f); std::fclose(f); }
+  {
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    std::fputs("keep me", f);
+    std::fclose(f);
+  }
   const ProgramRun run = RunQuemblet({}, "l 40000\nexp " + path + "\nx\n");
   EXPECT_NE(std::string::npos,
             run.out.find("Enter the filename to write to\nTone too long: 40000.00 seconds at "

@@ -14,17 +14,17 @@ enum class MenuHeader { Title, Help, None };
 
 // Owned by main() for the whole run, lent by reference to the modes.
 struct ToneSettings {
-  char note[4] = "a";          // note text, at most 3 characters
-  double octave = 0;           // whole octaves, -4 to 4
-  float cents = 0;             // -100 to 100
-  float frequency = 220;       // Hz; replaced before first use
+  char note[4] = "a";     // note text, at most 3 characters
+  double octave = 0;      // whole octaves, -4 to 4
+  float cents = 0;        // -100 to 100
+  float frequency = 220;  // Hz; replaced before first use
   PitchSource pitch_source = PitchSource::Note;
-  float length = 8.0f;         // seconds, never negative
-  float level = 25.0f;         // percent of full scale, 0 to 100
-  uint32_t rate = 44100;       // Hz; playback may replace it
+  float length = 8.0f;    // seconds, never negative
+  float level = 25.0f;    // percent of full scale, 0 to 100
+  uint32_t rate = 44100;  // Hz; playback may replace it
   // Names are held whole: a cut device or file name would open another one.
   std::string device = "default";
   std::string export_file = "tone.wav";
   MenuHeader header = MenuHeader::Title;
-  std::string command;         // the last word read at the menu prompt
+  std::string command;  // the last word read at the menu prompt
 };

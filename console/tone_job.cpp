@@ -38,7 +38,7 @@ bool SizeTone(const ToneSettings& settings, int64_t max_frames, int64_t* frames)
   }
   const float exact = static_cast<float>(settings.rate) * settings.length;
   // Compared as a float first, so that the conversion below is defined.
-  const int64_t count = exact <= 0 ? 0
+  const int64_t count = exact <= 0        ? 0
                         : exact < 0x1p62f ? FrameCount(settings.rate, settings.length)
                                           : INT64_MAX;
   if (count > max_frames) {
@@ -51,9 +51,10 @@ bool SizeTone(const ToneSettings& settings, int64_t max_frames, int64_t* frames)
   const double need = static_cast<double>(count) * kBytesPerFrame;
   const double share = MemoryShareBytes();
   if (need > share) {
-    std::printf("Tone too long: %.2f seconds at %u Hz needs %.1f GiB of memory, "
-                "more than half of this machine's.\n",
-                settings.length, static_cast<unsigned>(settings.rate), need / kGiB);
+    std::printf(
+        "Tone too long: %.2f seconds at %u Hz needs %.1f GiB of memory, "
+        "more than half of this machine's.\n",
+        settings.length, static_cast<unsigned>(settings.rate), need / kGiB);
     return false;
   }
   *frames = count;

@@ -26,11 +26,10 @@ TEST_P(FrameCountTest, SinglePrecisionProduct) {
 
 // 44100 x 0.1 is 4410.0000000000005 in double precision but exactly 4410 in
 // single; 0.3 s gives 13229.999 in single precision, hence 13229.
-INSTANTIATE_TEST_SUITE_P(
-    Products, FrameCountTest,
-    testing::Values(FrameCase{44100, 8, 352800}, FrameCase{44100, 0.1f, 4410},
-                    FrameCase{44100, 2, 88200}, FrameCase{22050, 0.5f, 11025},
-                    FrameCase{44100, 0, 0}));
+INSTANTIATE_TEST_SUITE_P(Products, FrameCountTest,
+                         testing::Values(FrameCase{44100, 8, 352800}, FrameCase{44100, 0.1f, 4410},
+                                         FrameCase{44100, 2, 88200}, FrameCase{22050, 0.5f, 11025},
+                                         FrameCase{44100, 0, 0}));
 
 struct SizeCase {
   const char* what;
@@ -61,27 +60,28 @@ TEST_P(SizeToneTest, RefusesWhatCannotBeMade) {
 
 INSTANTIATE_TEST_SUITE_P(
     Limits, SizeToneTest,
-    testing::Values(
-        SizeCase{"default", 44100, 8, kMaxToneFrames, true, ""},
-        SizeCase{"empty", 44100, 0, kMaxToneFrames, true, ""},
-        SizeCase{"infinite", 44100, INFINITY, kMaxToneFrames, false,
-                 "The length must be a finite number of seconds; no tone made.\n"},
-        SizeCase{"nan", 44100, NAN, kMaxToneFrames, false,
-                 "The length must be a finite number of seconds; no tone made.\n"},
-        SizeCase{"2^31 frames", 1, 2147483648.0f, kMaxToneFrames, false,
-                 "Tone too long: 2147483648.00 seconds at 1 Hz is more than "
-                 "2147483647 frames.\n"},
-        SizeCase{"beyond int64", 768000, 1e30f, kMaxToneFrames, false,
-                 "Tone too long: 1000000015047466219876688855040.00 seconds at 768000 Hz "
-                 "is more than 2147483647 frames.\n"},
-        SizeCase{"beyond WAV", 44100, 40000, kMaxWavFrames, false,
-                 "Tone too long: 40000.00 seconds at 44100 Hz is more than 1431655753 "
-                 "frames, the most a WAV file can hold.\n"}));
+    testing::Values(SizeCase{"default", 44100, 8, kMaxToneFrames, true, ""},
+                    SizeCase{"empty", 44100, 0, kMaxToneFrames, true, ""},
+                    SizeCase{"infinite", 44100, INFINITY, kMaxToneFrames, false,
+                             "The length must be a finite number of seconds; no tone made.\n"},
+                    SizeCase{"nan", 44100, NAN, kMaxToneFrames, false,
+                             "The length must be a finite number of seconds; no tone made.\n"},
+                    SizeCase{"2^31 frames", 1, 2147483648.0f, kMaxToneFrames, false,
+                             "Tone too long: 2147483648.00 seconds at 1 Hz is more than "
+                             "2147483647 frames.\n"},
+                    SizeCase{
+                        "beyond int64", 768000, 1e30f, kMaxToneFrames, false,
+                        "Tone too long: 1000000015047466219876688855040.00 seconds at 768000 Hz "
+                        "is more than 2147483647 frames.\n"},
+                    SizeCase{"beyond WAV", 44100, 40000, kMaxWavFrames, false,
+                             "Tone too long: 40000.00 seconds at 44100 Hz is more than 1431655753 "
+                             "frames, the most a WAV file can hold.\n"}));
 
 // A tone that fits the generator but needs more than half of this machine's
 // memory is refused before anything is allocated.
 TEST(SizeToneMemoryTest, RefusesMoreThanHalfOfMemory) {
-  const double half = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE) / 2;
+  const double half =
+      static_cast<double>(sysconf(_SC_PHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 2;
   ToneSettings settings;
   settings.rate = 44100;
   settings.length = 48000;  // 2116800000 frames, 23.3 GB
@@ -89,9 +89,10 @@ TEST(SizeToneMemoryTest, RefusesMoreThanHalfOfMemory) {
   int64_t frames = 0;
   testing::internal::CaptureStdout();
   EXPECT_FALSE(SizeTone(settings, kMaxToneFrames, &frames));
-  EXPECT_EQ("Tone too long: 48000.00 seconds at 44100 Hz needs 21.7 GiB of memory, "
-            "more than half of this machine's.\n",
-            testing::internal::GetCapturedStdout());
+  EXPECT_EQ(
+      "Tone too long: 48000.00 seconds at 44100 Hz needs 21.7 GiB of memory, "
+      "more than half of this machine's.\n",
+      testing::internal::GetCapturedStdout());
 }
 
 }  // namespace

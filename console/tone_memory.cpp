@@ -29,9 +29,9 @@ bool AllocateToneArrays(int64_t frames, ToneArrays* arrays) {
     Unmapper{sample_bytes}(samples);
     return false;
   }
-  arrays->samples = std::unique_ptr<int64_t[], Unmapper>(static_cast<int64_t*>(samples),
-                                                         Unmapper{sample_bytes});
-  arrays->block = std::unique_ptr<unsigned char[], Unmapper>(
-      static_cast<unsigned char*>(block), Unmapper{block_bytes});
+  arrays->samples =
+      std::unique_ptr<int64_t[], Unmapper>(static_cast<int64_t*>(samples), Unmapper{sample_bytes});
+  arrays->block = std::unique_ptr<unsigned char[], Unmapper>(static_cast<unsigned char*>(block),
+                                                             Unmapper{block_bytes});
   return true;
 }

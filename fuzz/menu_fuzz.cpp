@@ -17,8 +17,8 @@
 #include "console/menu.h"
 #include "console/settings.h"
 
-extern "C" int __real_snd_pcm_open(snd_pcm_t** pcm, const char* name,
-                                   snd_pcm_stream_t stream, int mode);
+extern "C" int __real_snd_pcm_open(snd_pcm_t** pcm, const char* name, snd_pcm_stream_t stream,
+                                   int mode);
 extern "C" int __wrap_snd_pcm_open(snd_pcm_t** pcm, const char*, snd_pcm_stream_t stream,
                                    int mode) {
   return __real_snd_pcm_open(pcm, "null", stream, mode);

@@ -5,8 +5,8 @@
 
 namespace {
 
-constexpr double kFullScale = 8388608.0;      // 2^23
-constexpr int64_t kMaxSample = 8388607;       // 2^23 - 1
+constexpr double kFullScale = 8388608.0;  // 2^23
+constexpr int64_t kMaxSample = 8388607;   // 2^23 - 1
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kCycleLimit = 2147483648.0;  // 2^31: cycle ends are int32
 
@@ -33,14 +33,13 @@ int64_t WholeCycleFrames(double period, int64_t count) {
 
 }  // namespace
 
-void MakeTone(int64_t* samples, float frequency, uint32_t rate, int64_t count,
-              float level) {
+void MakeTone(int64_t* samples, float frequency, uint32_t rate, int64_t count, float level) {
   if (count <= 0) return;
   const double amplitude = static_cast<double>(level) / 100.0 * kFullScale;
   const double sr = rate;
   double f = std::fabs(static_cast<double>(frequency));
   if (f > 0.5 * sr) f = static_cast<float>(0.5 * sr);
-  const double period = sr / f;  // frames per cycle
+  const double period = sr / f;         // frames per cycle
   const double step = f * kTwoPi / sr;  // radians per frame
 
   int64_t tone_frames = 0;
@@ -54,8 +53,7 @@ void MakeTone(int64_t* samples, float frequency, uint32_t rate, int64_t count,
     if (s > kMaxSample) s = kMaxSample;
     samples[k] = s;
   }
-  std::memset(samples + tone_frames, 0,
-              static_cast<size_t>(count - tone_frames) * sizeof(int64_t));
+  std::memset(samples + tone_frames, 0, static_cast<size_t>(count - tone_frames) * sizeof(int64_t));
 }
 
 void NUM24_TO_CHAR(const int64_t* samples, unsigned char* block, int64_t count) {

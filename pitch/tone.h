@@ -11,8 +11,7 @@
 // period reaches 2^31 frames, a count within one period of 2^31 or beyond,
 // a level that is not a number or beyond +-100. Writes nothing when
 // count <= 0. REQUIRES: samples holds count values.
-void MakeTone(int64_t* samples, float frequency, uint32_t rate, int64_t count,
-              float level);
+void MakeTone(int64_t* samples, float frequency, uint32_t rate, int64_t count, float level);
 
 // Packs samples[0, count) into block[0, 3 * count) as signed 24-bit
 // little-endian two's complement (the low 24 bits of each sample). Writes

@@ -49,13 +49,13 @@ TEST_P(WholeCycleTest, EndsAtLastCycleBoundary) {
 
 INSTANTIATE_TEST_SUITE_P(
     WorkedExamples, WholeCycleTest,
-    testing::Values(LengthCase{440, 44100, 352800, 352699},   // P = 100.227...
-                    LengthCase{441, 44100, 352800, 352700},   // exact: last cycle lost
-                    LengthCase{441, 44100, 101, 100},         // one cycle and a frame
-                    LengthCase{441, 44100, 100, 0},           // exactly one period
-                    LengthCase{1, 44100, 22050, 0},           // shorter than a cycle
-                    LengthCase{-440, 44100, 4410, 4309},      // 44 cycles exactly: 43 kept
-                    LengthCase{1000, 8, 80, 0}));             // Nyquist: all zero
+    testing::Values(LengthCase{440, 44100, 352800, 352699},  // P = 100.227...
+                    LengthCase{441, 44100, 352800, 352700},  // exact: last cycle lost
+                    LengthCase{441, 44100, 101, 100},        // one cycle and a frame
+                    LengthCase{441, 44100, 100, 0},          // exactly one period
+                    LengthCase{1, 44100, 22050, 0},          // shorter than a cycle
+                    LengthCase{-440, 44100, 4410, 4309},     // 44 cycles exactly: 43 kept
+                    LengthCase{1000, 8, 80, 0}));            // Nyquist: all zero
 
 TEST(MakeToneTest, SamplesFollowTheSineFromPhaseZero) {
   std::vector<int64_t> s = Tone(440, 44100, 4410, 25);
@@ -88,12 +88,11 @@ TEST_P(PeakTest, StaysWithin24Bits) {
   EXPECT_EQ(c.min, *std::min_element(s.begin(), s.end()));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Levels, PeakTest,
-    testing::Values(PeakCase{440, 25, 2097151, -2097151},
-                    PeakCase{441, 25, 2097152, -2097152},
-                    PeakCase{441, 100, 8388607, -8388608},  // +2^23 is clamped
-                    PeakCase{441, 0, 0, 0}));
+INSTANTIATE_TEST_SUITE_P(Levels, PeakTest,
+                         testing::Values(PeakCase{440, 25, 2097151, -2097151},
+                                         PeakCase{441, 25, 2097152, -2097152},
+                                         PeakCase{441, 100, 8388607, -8388608},  // +2^23 is clamped
+                                         PeakCase{441, 0, 0, 0}));
 
 TEST(MakeToneTest, FullScalePeakAtQuarterCycle) {
   std::vector<int64_t> s = Tone(441, 44100, 1000, 100);
@@ -124,17 +123,17 @@ TEST_P(SilentTest, GivesSilence) {
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
-INSTANTIATE_TEST_SUITE_P(
-    Unmakeable, SilentTest,
-    testing::Values(SilentCase{"zero Hz", 0, 44100, 4410, 25},
-                    SilentCase{"NaN Hz", kNaN, 44100, 4410, 25},
-                    SilentCase{"below rate/2^31", 1e-5f, 44100, 4410, 25},
-                    SilentCase{"denormal Hz", 1e-40f, 44100, 4410, 25},
-                    SilentCase{"infinite Hz is Nyquist", kInf, 44100, 4410, 25},
-                    SilentCase{"above Nyquist", 30000, 44100, 4410, 25},
-                    SilentCase{"NaN level", 440, 44100, 4410, kNaN},
-                    SilentCase{"infinite level", 440, 44100, 4410, kInf},
-                    SilentCase{"rate 0", 440, 0, 4410, 25}));
+INSTANTIATE_TEST_SUITE_P(Unmakeable, SilentTest,
+                         testing::Values(SilentCase{"zero Hz", 0, 44100, 4410, 25},
+                                         SilentCase{"NaN Hz", kNaN, 44100, 4410, 25},
+                                         SilentCase{"below rate/2^31", 1e-5f, 44100, 4410, 25},
+                                         SilentCase{"denormal Hz", 1e-40f, 44100, 4410, 25},
+                                         SilentCase{"infinite Hz is Nyquist", kInf, 44100, 4410,
+                                                    25},
+                                         SilentCase{"above Nyquist", 30000, 44100, 4410, 25},
+                                         SilentCase{"NaN level", 440, 44100, 4410, kNaN},
+                                         SilentCase{"infinite level", 440, 44100, 4410, kInf},
+                                         SilentCase{"rate 0", 440, 0, 4410, 25}));
 
 // Counts at the generator's 2^31 limit need a large buffer; one of 2^31
 // frames would take 16 GiB, so check the search on the cycle arithmetic
@@ -174,8 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
     Values, PackTest,
     testing::Values(PackCase{0, 0x00, 0x00, 0x00}, PackCase{1, 0x01, 0x00, 0x00},
                     PackCase{-1, 0xFF, 0xFF, 0xFF}, PackCase{8388607, 0xFF, 0xFF, 0x7F},
-                    PackCase{-8388608, 0x00, 0x00, 0x80},
-                    PackCase{0x123456, 0x56, 0x34, 0x12}));
+                    PackCase{-8388608, 0x00, 0x00, 0x80}, PackCase{0x123456, 0x56, 0x34, 0x12}));
 
 TEST(PackTest, FramesFollowEachOther) {
   const int64_t samples[2] = {0x010203, -2};

@@ -37,18 +37,18 @@ typedef struct {
   long xrun_at;
   int xrun_done;
   int realtime;
-  uint64_t written; /* frames handed to the device since open */
+  uint64_t written;       /* frames handed to the device since open */
   snd_pcm_uframes_t base; /* hw position when the clock was last set */
   struct timespec t0;
   int stamped;
 } TestDevice;
 
-static double Seconds(const struct timespec *a, const struct timespec *b) {
+static double Seconds(const struct timespec* a, const struct timespec* b) {
   return (double)(b->tv_sec - a->tv_sec) + (double)(b->tv_nsec - a->tv_nsec) / 1e9;
 }
 
-static int TdStart(snd_pcm_ioplug_t *io) {
-  TestDevice *d = io->private_data;
+static int TdStart(snd_pcm_ioplug_t* io) {
+  TestDevice* d = io->private_data;
   clock_gettime(CLOCK_MONOTONIC, &d->t0);
   d->base = io->hw_ptr;
   if (d->realtime) {
@@ -63,8 +63,8 @@ static int TdStart(snd_pcm_ioplug_t *io) {
   return 0;
 }
 
-static int TdStop(snd_pcm_ioplug_t *io) {
-  TestDevice *d = io->private_data;
+static int TdStop(snd_pcm_ioplug_t* io) {
+  TestDevice* d = io->private_data;
   if (d->realtime) {
     struct itimerspec off;
     memset(&off, 0, sizeof off);
@@ -73,8 +73,8 @@ static int TdStop(snd_pcm_ioplug_t *io) {
   return 0;
 }
 
-static snd_pcm_sframes_t TdPointer(snd_pcm_ioplug_t *io) {
-  TestDevice *d = io->private_data;
+static snd_pcm_sframes_t TdPointer(snd_pcm_ioplug_t* io) {
+  TestDevice* d = io->private_data;
   if (d->xrun_at > 0 && !d->xrun_done && d->written >= (uint64_t)d->xrun_at) {
     d->xrun_done = 1;
     snd_pcm_ioplug_set_state(io, SND_PCM_STATE_XRUN);
@@ -94,20 +94,18 @@ static snd_pcm_sframes_t TdPointer(snd_pcm_ioplug_t *io) {
   return (snd_pcm_sframes_t)pos;
 }
 
-static snd_pcm_sframes_t TdTransfer(snd_pcm_ioplug_t *io,
-                                    const snd_pcm_channel_area_t *areas,
-                                    snd_pcm_uframes_t offset,
-                                    snd_pcm_uframes_t size) {
-  TestDevice *d = io->private_data;
+static snd_pcm_sframes_t TdTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
+                                    snd_pcm_uframes_t offset, snd_pcm_uframes_t size) {
+  TestDevice* d = io->private_data;
   (void)areas;
   (void)offset;
   if (!d->stamped && size > 0) {
     d->stamped = 1;
-    const char *path = getenv("QUEMBLET_TEST_STAMP");
+    const char* path = getenv("QUEMBLET_TEST_STAMP");
     if (path != NULL) {
       struct timespec now;
       clock_gettime(CLOCK_REALTIME, &now);
-      FILE *f = fopen(path, "w");
+      FILE* f = fopen(path, "w");
       if (f != NULL) {
         fprintf(f, "%lld\n", (long long)now.tv_sec * 1000000000LL + now.tv_nsec);
         fclose(f);
@@ -118,22 +116,22 @@ static snd_pcm_sframes_t TdTransfer(snd_pcm_ioplug_t *io,
   return (snd_pcm_sframes_t)size;
 }
 
-static int TdHwParams(snd_pcm_ioplug_t *io, snd_pcm_hw_params_t *params) {
-  TestDevice *d = io->private_data;
+static int TdHwParams(snd_pcm_ioplug_t* io, snd_pcm_hw_params_t* params) {
+  TestDevice* d = io->private_data;
   (void)params;
   return d->fail_hw ? -EIO : 0;
 }
 
-static int TdPrepare(snd_pcm_ioplug_t *io) {
-  TestDevice *d = io->private_data;
+static int TdPrepare(snd_pcm_ioplug_t* io) {
+  TestDevice* d = io->private_data;
   d->base = 0;
   clock_gettime(CLOCK_MONOTONIC, &d->t0);
   return 0;
 }
 
-static int TdPollRevents(snd_pcm_ioplug_t *io, struct pollfd *pfd,
-                         unsigned int nfds, unsigned short *revents) {
-  TestDevice *d = io->private_data;
+static int TdPollRevents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned int nfds,
+                         unsigned short* revents) {
+  TestDevice* d = io->private_data;
   if (nfds < 1) return -EINVAL;
   *revents = 0;
   if (pfd[0].revents & POLLIN) {
@@ -147,8 +145,8 @@ static int TdPollRevents(snd_pcm_ioplug_t *io, struct pollfd *pfd,
   return 0;
 }
 
-static int TdClose(snd_pcm_ioplug_t *io) {
-  TestDevice *d = io->private_data;
+static int TdClose(snd_pcm_ioplug_t* io) {
+  TestDevice* d = io->private_data;
   close(d->fd);
   free(d);
   return 0;
@@ -165,7 +163,7 @@ static const snd_pcm_ioplug_callback_t kCallbacks = {
     .poll_revents = TdPollRevents,
 };
 
-static int SetConstraints(TestDevice *d) {
+static int SetConstraints(TestDevice* d) {
   static const unsigned int access[] = {
       SND_PCM_ACCESS_RW_INTERLEAVED, SND_PCM_ACCESS_RW_NONINTERLEAVED,
       SND_PCM_ACCESS_MMAP_INTERLEAVED, SND_PCM_ACCESS_MMAP_NONINTERLEAVED};
@@ -174,8 +172,8 @@ static int SetConstraints(TestDevice *d) {
   if ((err = snd_pcm_ioplug_set_param_list(&d->io, SND_PCM_IOPLUG_HW_ACCESS, 4, access)) < 0 ||
       (err = snd_pcm_ioplug_set_param_list(&d->io, SND_PCM_IOPLUG_HW_FORMAT, 1, &format)) < 0 ||
       (err = snd_pcm_ioplug_set_param_minmax(&d->io, SND_PCM_IOPLUG_HW_CHANNELS, 1, 2)) < 0 ||
-      (err = snd_pcm_ioplug_set_param_minmax(&d->io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, 64,
-                                             1 << 20)) < 0 ||
+      (err = snd_pcm_ioplug_set_param_minmax(&d->io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, 64, 1 << 20)) <
+          0 ||
       (err = snd_pcm_ioplug_set_param_minmax(&d->io, SND_PCM_IOPLUG_HW_PERIODS, 2, 64)) < 0)
     return err;
   if (d->only_rate)
@@ -185,15 +183,15 @@ static int SetConstraints(TestDevice *d) {
 
 SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
   snd_config_iterator_t i, next;
-  TestDevice *d;
+  TestDevice* d;
   long only_rate = 0, fail_hw = 0, xrun_at = 0, realtime = 0;
   snd_pcm_format_t format = SND_PCM_FORMAT_S24_3LE;
   int err;
   (void)root;
 
   snd_config_for_each(i, next, conf) {
-    snd_config_t *n = snd_config_iterator_entry(i);
-    const char *id;
+    snd_config_t* n = snd_config_iterator_entry(i);
+    const char* id;
     if (snd_config_get_id(n, &id) < 0) continue;
     if (!strcmp(id, "comment") || !strcmp(id, "type") || !strcmp(id, "hint")) continue;
     if (!strcmp(id, "rate") && snd_config_get_integer(n, &only_rate) == 0) continue;
@@ -201,7 +199,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
     if (!strcmp(id, "xrun_at") && snd_config_get_integer(n, &xrun_at) == 0) continue;
     if (!strcmp(id, "realtime") && snd_config_get_integer(n, &realtime) == 0) continue;
     if (!strcmp(id, "format")) {
-      const char *text;
+      const char* text;
       if (snd_config_get_string(n, &text) == 0 &&
           (format = snd_pcm_format_value(text)) != SND_PCM_FORMAT_UNKNOWN)
         continue;
