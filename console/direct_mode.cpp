@@ -15,10 +15,12 @@
 
 namespace {
 
+// Holds a parsed argument within [low, high]; -0 becomes 0 so that it is
+// printed as "0.00". Not-a-number is refused before.
 float Limit(float value, float low, float high) {
   if (value > high) return high;
   if (value < low) return low;
-  return value;  // not-a-number is refused earlier
+  return value == 0 ? 0.0f : value;
 }
 
 int RefuseArgument(const char* what, const char* text) {
@@ -56,7 +58,7 @@ int RunDirectMode(int argc, char** argv, ToneSettings& settings) {
   if (!ParseNumber(first, &settings.frequency)) return RefuseArgument("frequency", first);
   if (argc > 2) {
     if (!ParseNumber(argv[2], &settings.length)) return RefuseArgument("length", argv[2]);
-    if (settings.length < 0) settings.length = 0;
+    settings.length = Limit(settings.length, 0, INFINITY);
   }
   if (argc > 3) settings.device = argv[3];
   if (argc > 4) {

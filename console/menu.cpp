@@ -100,10 +100,12 @@ bool AskInteger(const char* prompt, int32_t* value, bool* ok) {
   return true;
 }
 
+// Holds a typed value within [low, high]; -0 becomes 0, so that the menu
+// never shows "-0.00".
 float Limit(float value, float low, float high) {
   if (value > high) return high;
   if (value < low) return low;
-  return value;
+  return value == 0 ? 0.0f : value;
 }
 
 // Applies one menu word. Returns false when the input ended at a prompt.
@@ -123,7 +125,7 @@ bool ApplyWord(ToneSettings& s) {
     if (ok && std::isinf(length)) {
       std::puts("The length must be a finite number of seconds; the setting is unchanged.");
     } else if (ok) {
-      s.length = length < 0 ? 0 : length;
+      s.length = Limit(length, 0, INFINITY);
     }
     return true;
   } else if (word == "z") {
