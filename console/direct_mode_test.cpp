@@ -181,31 +181,4 @@ TEST(DirectModeCaptureTest, PlaysTheToneOfTheArguments) {
   }
 }
 
-struct ParseCase {
-  const char* text;
-  bool ok;
-  float value;
-};
-
-std::ostream& operator<<(std::ostream& os, const ParseCase& c) { return os << c.text; }
-
-class ParseNumberTest : public testing::TestWithParam<ParseCase> {};
-
-TEST_P(ParseNumberTest, LikeStrtodInSinglePrecision) {
-  const ParseCase& c = GetParam();
-  float value = -7;
-  EXPECT_EQ(c.ok, ParseNumber(c.text, &value));
-  EXPECT_EQ(c.ok ? c.value : -7, value);
-}
-
-INSTANTIATE_TEST_SUITE_P(Texts, ParseNumberTest,
-                         testing::Values(ParseCase{"440", true, 440}, ParseCase{"440Hz", true, 440},
-                                         ParseCase{" 2.5", true, 2.5f}, ParseCase{"0x10", true, 16},
-                                         ParseCase{"-inf", true, -INFINITY},
-                                         ParseCase{"1e300", true, INFINITY},
-                                         ParseCase{"-1e300", true, -INFINITY},
-                                         ParseCase{"1e-300", true, 0}, ParseCase{"Hz", false, 0},
-                                         ParseCase{"", false, 0}, ParseCase{"nan", false, 0},
-                                         ParseCase{"-nan(1)", false, 0}));
-
 }  // namespace

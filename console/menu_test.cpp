@@ -274,14 +274,6 @@ INSTANTIATE_TEST_SUITE_P(
                             "Export will be to a 24-bit wave file\nEnter the filename to "
                             "write to\n"}));
 
-TEST(EndOfInputTest, PromptIsShownBeforeEnd) {
-  const ProgramRun run = RunQuemblet({}, "exp");
-  EXPECT_EQ(
-      Transcript().text + "Export will be to a 24-bit wave file\nEnter the filename to write to\n",
-      run.out);
-  EXPECT_EQ(0, run.status);
-}
-
 std::string PackedTone(double hz, uint32_t rate, int64_t frames, float level) {
   std::vector<int64_t> samples(static_cast<size_t>(frames));
   std::string block(static_cast<size_t>(frames) * 3, '\0');
