@@ -15,14 +15,6 @@
 
 namespace {
 
-// Holds a parsed argument within [low, high]; -0 becomes 0 so that it is
-// printed as "0.00". Not-a-number is refused before.
-float Limit(float value, float low, float high) {
-  if (value > high) return high;
-  if (value < low) return low;
-  return value == 0 ? 0.0f : value;
-}
-
 int RefuseArgument(const char* what, const char* text) {
   std::printf("The %s '%s' is not a number.\n", what, text);
   std::printf("Usage: %s\n", kUsageLine);

@@ -2,9 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "audio_out/wav_file.h"
@@ -100,14 +102,6 @@ bool AskInteger(const char* prompt, int32_t* value, bool* ok) {
   return true;
 }
 
-// Holds a typed value within [low, high]; -0 becomes 0, so that the menu
-// never shows "-0.00".
-float Limit(float value, float low, float high) {
-  if (value > high) return high;
-  if (value < low) return low;
-  return value == 0 ? 0.0f : value;
-}
-
 // Applies one menu word. Returns false when the input ended at a prompt.
 bool ApplyWord(ToneSettings& s) {
   const std::string& word = s.command;
@@ -159,10 +153,10 @@ bool ApplyWord(ToneSettings& s) {
   } else if (word == "h" || word == "x") {
     return true;
   } else {
-    const TuningPreset* preset = nullptr;
-    for (const TuningPreset& p : kTuningPresets)
-      if (word == p.word) preset = &p;
-    if (preset != nullptr) {
+    const TuningPreset* preset =
+        std::find_if(std::begin(kTuningPresets), std::end(kTuningPresets),
+                     [&word](const TuningPreset& p) { return word == p.word; });
+    if (preset != std::end(kTuningPresets)) {
       SetNote(s, preset->note);
       s.octave = preset->octave;
     } else {

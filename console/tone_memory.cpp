@@ -2,26 +2,30 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
+
 namespace {
 
-// Maps `bytes` (at least one page, so that an empty tone has an address),
-// faulted in by the kernel in one pass rather than one trap per page as the
-// generator first touches it: a 600 s tone is 71,000 pages. (Huge pages were
-// faster still on an idle machine, but stalled for compaction whenever the
-// page cache was busy, as it is right after writing a file.)
+// Maps `bytes`, faulted in by the kernel in one pass rather than one trap
+// per page as the generator first touches it: a 600 s tone is 71,000 pages.
+// (Huge pages were faster still on an idle machine, but stalled for
+// compaction whenever the page cache was busy, as it is right after writing
+// a file.)
 void* Map(size_t bytes) {
-  void* memory = mmap(nullptr, bytes == 0 ? 1 : bytes, PROT_READ | PROT_WRITE,
+  void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
   return memory == MAP_FAILED ? nullptr : memory;
 }
 
 }  // namespace
 
-void Unmapper::operator()(void* memory) const { munmap(memory, bytes == 0 ? 1 : bytes); }
+void Unmapper::operator()(void* memory) const { munmap(memory, bytes); }
 
 bool AllocateToneArrays(int64_t frames, ToneArrays* arrays) {
   const size_t count = static_cast<size_t>(frames);
-  const size_t sample_bytes = count * sizeof(int64_t), block_bytes = count * 3;
+  // At least one byte each, so that an empty tone has addresses too.
+  const size_t sample_bytes = std::max<size_t>(count * sizeof(int64_t), 1);
+  const size_t block_bytes = std::max<size_t>(count * 3, 1);
   void* samples = Map(sample_bytes);
   if (samples == nullptr) return false;
   void* block = Map(block_bytes);

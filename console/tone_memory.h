@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <memory>
 
-// Returns mapped memory to the system.
+// Returns memory mapped by AllocateToneArrays to the system.
 struct Unmapper {
-  size_t bytes;
+  size_t bytes;  // the length that was mapped
   void operator()(void* memory) const;
 };
 

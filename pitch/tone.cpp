@@ -11,8 +11,9 @@ constexpr double kTwoPi = 6.283185307179586;
 constexpr double kCycleLimit = 2147483648.0;  // 2^31: cycle ends are int32
 
 // Length of the tone in frames: (i - 1) whole periods, where i is the
-// smallest count of periods with (int32)(i * period) >= count. Returns 0
-// when no such i exists below 2^31 frames, or when it would not end.
+// smallest count of periods with (int32)(i * period) >= count, so always
+// below count. Returns 0 when no such i exists below 2^31 frames, or when
+// it would not end.
 int64_t WholeCycleFrames(double period, int64_t count) {
   if (!(period > 0.0) || !std::isfinite(period)) return 0;
   // i * period grows monotonically, so start a little below the estimate
@@ -44,7 +45,6 @@ void MakeTone(int64_t* samples, float frequency, uint32_t rate, int64_t count, f
 
   int64_t tone_frames = 0;
   if (std::fabs(amplitude) <= kFullScale) tone_frames = WholeCycleFrames(period, count);
-  if (tone_frames > count) tone_frames = count;
 
   // The phase comes from the index for every frame, never accumulated, so
   // the pitch does not drift over long tones.

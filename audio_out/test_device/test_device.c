@@ -12,9 +12,12 @@
  *     realtime 1        # consume frames at the sample rate, not at once
  *   }
  *
- * With the environment variable QUEMBLET_TEST_STAMP set, the CLOCK_REALTIME
- * time of the first frames handed to the device is written there in
- * nanoseconds. */
+ * With the environment variable QUEMBLET_TEST_STAMP set, the wall-clock time
+ * of the first frames handed to the device is written there in nanoseconds.
+ *
+ * The poll descriptor is an eventfd that is always ready. A real-time device
+ * paces its callers in the poll_revents callback instead, by sleeping until
+ * it has played another period: waiting on it costs no CPU. */
 #include <alsa/asoundlib.h>
 #include <alsa/pcm_external.h>
 #include <errno.h>
@@ -24,52 +27,55 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/eventfd.h>
-#include <sys/timerfd.h>
-#include <time.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 typedef struct {
   snd_pcm_ioplug_t io;
-  int fd; /* poll descriptor: an eventfd always ready, or a period timer */
+  int fd; /* poll descriptor, always ready */
   unsigned int only_rate;
   snd_pcm_format_t format;
   int fail_hw;
   long xrun_at;
   int xrun_done;
   int realtime;
+  int running;
   uint64_t written;       /* frames handed to the device since open */
   snd_pcm_uframes_t base; /* hw position when the clock was last set */
-  struct timespec t0;
+  uint64_t t0_us;         /* wall-clock time of that position */
   int stamped;
 } TestDevice;
 
-static double Seconds(const struct timespec* a, const struct timespec* b) {
-  return (double)(b->tv_sec - a->tv_sec) + (double)(b->tv_nsec - a->tv_nsec) / 1e9;
+static uint64_t NowUs(void) {
+  struct timeval now;
+  gettimeofday(&now, NULL);
+  return (uint64_t)now.tv_sec * 1000000u + (uint64_t)now.tv_usec;
+}
+
+/* Where a real-time device has got to in playing: the clock since start,
+ * but never beyond what it was given (a starved device waits for data). */
+static snd_pcm_uframes_t PlayedTo(TestDevice* d) {
+  const uint64_t now = NowUs();
+  snd_pcm_uframes_t pos = d->base + (snd_pcm_uframes_t)((now - d->t0_us) * d->io.rate / 1000000u);
+  if (pos > d->io.appl_ptr) {
+    pos = d->io.appl_ptr;
+    d->base = pos;
+    d->t0_us = now;
+  }
+  return pos;
 }
 
 static int TdStart(snd_pcm_ioplug_t* io) {
   TestDevice* d = io->private_data;
-  clock_gettime(CLOCK_MONOTONIC, &d->t0);
+  d->t0_us = NowUs();
   d->base = io->hw_ptr;
-  if (d->realtime) {
-    double period_s = (double)io->period_size / io->rate;
-    struct itimerspec ts;
-    ts.it_interval.tv_sec = (time_t)period_s;
-    ts.it_interval.tv_nsec = (long)((period_s - (double)(time_t)period_s) * 1e9);
-    if (ts.it_interval.tv_sec == 0 && ts.it_interval.tv_nsec == 0) ts.it_interval.tv_nsec = 1000;
-    ts.it_value = ts.it_interval;
-    timerfd_settime(d->fd, 0, &ts, NULL);
-  }
+  d->running = 1;
   return 0;
 }
 
 static int TdStop(snd_pcm_ioplug_t* io) {
   TestDevice* d = io->private_data;
-  if (d->realtime) {
-    struct itimerspec off;
-    memset(&off, 0, sizeof off);
-    timerfd_settime(d->fd, 0, &off, NULL);
-  }
+  d->running = 0;
   return 0;
 }
 
@@ -77,21 +83,12 @@ static snd_pcm_sframes_t TdPointer(snd_pcm_ioplug_t* io) {
   TestDevice* d = io->private_data;
   if (d->xrun_at > 0 && !d->xrun_done && d->written >= (uint64_t)d->xrun_at) {
     d->xrun_done = 1;
+    d->running = 0;
     snd_pcm_ioplug_set_state(io, SND_PCM_STATE_XRUN);
     return -EPIPE;
   }
   if (!d->realtime) return (snd_pcm_sframes_t)io->appl_ptr;
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  snd_pcm_uframes_t played = (snd_pcm_uframes_t)(Seconds(&d->t0, &now) * io->rate);
-  snd_pcm_uframes_t pos = d->base + played;
-  if (pos > io->appl_ptr) {
-    /* Starved: the device waits for data instead of running ahead. */
-    pos = io->appl_ptr;
-    d->base = pos;
-    d->t0 = now;
-  }
-  return (snd_pcm_sframes_t)pos;
+  return (snd_pcm_sframes_t)PlayedTo(d);
 }
 
 static snd_pcm_sframes_t TdTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
@@ -103,11 +100,10 @@ static snd_pcm_sframes_t TdTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_
     d->stamped = 1;
     const char* path = getenv("QUEMBLET_TEST_STAMP");
     if (path != NULL) {
-      struct timespec now;
-      clock_gettime(CLOCK_REALTIME, &now);
+      const uint64_t now_us = NowUs();
       FILE* f = fopen(path, "w");
       if (f != NULL) {
-        fprintf(f, "%lld\n", (long long)now.tv_sec * 1000000000LL + now.tv_nsec);
+        fprintf(f, "%llu\n", (unsigned long long)now_us * 1000u);
         fclose(f);
       }
     }
@@ -125,7 +121,8 @@ static int TdHwParams(snd_pcm_ioplug_t* io, snd_pcm_hw_params_t* params) {
 static int TdPrepare(snd_pcm_ioplug_t* io) {
   TestDevice* d = io->private_data;
   d->base = 0;
-  clock_gettime(CLOCK_MONOTONIC, &d->t0);
+  d->t0_us = NowUs();
+  d->running = 0;
   return 0;
 }
 
@@ -133,14 +130,12 @@ static int TdPollRevents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned int 
                          unsigned short* revents) {
   TestDevice* d = io->private_data;
   if (nfds < 1) return -EINVAL;
-  *revents = 0;
-  if (pfd[0].revents & POLLIN) {
-    if (d->realtime) {
-      uint64_t ticks;
-      /* Clear the tick so the next wait sleeps until the next period. */
-      if (read(d->fd, &ticks, sizeof ticks) < 0 && errno != EAGAIN) return -errno;
-    }
-    *revents = POLLOUT;
+  *revents = (pfd[0].revents & POLLIN) ? POLLOUT : 0;
+  if (d->realtime && d->running) {
+    /* Sleep until one more period (or what is queued, if less) is played. */
+    const snd_pcm_uframes_t queued = io->appl_ptr - PlayedTo(d);
+    const snd_pcm_uframes_t wait = queued < io->period_size ? queued : io->period_size;
+    usleep((useconds_t)(wait * 1000000u / io->rate));
   }
   return 0;
 }
@@ -216,8 +211,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
   d->fail_hw = (int)fail_hw;
   d->xrun_at = xrun_at;
   d->realtime = (int)realtime;
-  d->fd = realtime ? timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)
-                   : eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);
+  d->fd = eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);
   if (d->fd < 0) {
     err = -errno;
     free(d);
