@@ -15,6 +15,9 @@
 
 namespace {
 
+// 2^128 - 2^103, halfway between FLT_MAX and the next power of two.
+constexpr double kFloatOverflow = 0x1.ffffffp127;
+
 int RefuseArgument(const char* what, const char* text) {
   std::printf("The %s '%s' is not a number.\n", what, text);
   std::printf("Usage: %s\n", kUsageLine);
@@ -27,10 +30,16 @@ bool ParseNumber(const char* text, float* value) {
   char* end = nullptr;
   const double parsed = std::strtod(text, &end);
   if (end == text || std::isnan(parsed)) return false;
-  if (parsed > FLT_MAX) {
-    *value = INFINITY;
-  } else if (parsed < -FLT_MAX) {
-    *value = -INFINITY;
+  // Rounded to nearest as the hardware would, but without converting a value
+  // beyond the float range, which C++ leaves undefined: magnitudes from the
+  // halfway point between FLT_MAX and 2^128 up round to infinity, smaller
+  // ones beyond FLT_MAX round down to it.
+  const double magnitude = std::fabs(parsed);
+  const float sign = parsed < 0 ? -1.0f : 1.0f;
+  if (magnitude >= kFloatOverflow) {
+    *value = sign * INFINITY;
+  } else if (magnitude > FLT_MAX) {
+    *value = sign * FLT_MAX;
   } else {
     *value = static_cast<float>(parsed);
   }

@@ -7,8 +7,9 @@
 constexpr int kExitUsage = 2;    // an argument that is not a number
 constexpr int kExitRefused = 3;  // a tone that cannot be made or held
 
-// Parses a number as strtod does and narrows it to single precision, a
-// value beyond that range becoming an infinity of its sign. Returns false
+// Parses a number as strtod does and rounds it to the nearest single
+// precision value, one that rounds beyond the largest float becoming an
+// infinity of its sign. Returns false
 // when `text` does not start with a number or is not a number (nan).
 bool ParseNumber(const char* text, float* value);
 

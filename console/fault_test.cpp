@@ -65,7 +65,10 @@ INSTANTIATE_TEST_SUITE_P(
         ExportFaultCase{"a_directory", testing::TempDir(), -1, std::string(kUnable) + kUnable,
                         true},
         ExportFaultCase{"size_limit_in_data", TempPath(".wav"), 10000,
-                        std::string(kUnable) + "The incomplete file was removed.\n", false}),
+                        std::string(kUnable) + "The incomplete file was removed.\n", false},
+        ExportFaultCase{"size_limit_in_header", TempPath(".wav"), 20,
+                        std::string(kUnable) + kUnable + "The incomplete file was removed.\n",
+                        false}),
     [](const testing::TestParamInfo<ExportFaultCase>& info) { return info.param.name; });
 
 struct DeviceFaultCase {
@@ -193,11 +196,12 @@ INSTANTIATE_TEST_SUITE_P(
                     AnswerCase{"o", "-99999999999999999999", kRange, "octave offset from 0.00"},
                     AnswerCase{"l", "nan", kNaN, "length from 0.01"},
                     AnswerCase{"l", "inf", kInfLength, "length from 0.01"},
-                    AnswerCase{"l", "-inf", kInfLength, "length from 0.01"},
+                    AnswerCase{"l", "-inf", "", "length from 0.00"},
+                    AnswerCase{"l", "-0", "", "length from -0.00"},
                     AnswerCase{"l", "1e39", kRange, "length from 0.01"},
                     AnswerCase{"l", "-5", "", "length from 0.01"},
-                    AnswerCase{"cn", "-0", "", "cent value from 0.00"},
-                    AnswerCase{"v", "-0", "", "volume from 0 percent (-inf dBFS)"},
+                    AnswerCase{"cn", "-0", "", "cent value from -0.00"},
+                    AnswerCase{"v", "-0", "", "volume from -0 percent (-inf dBFS)"},
                     AnswerCase{"z", "nan", kNaN, "current frequency (440.00 Hz)"},
                     AnswerCase{"z", "-inf", "", "current frequency (-inf Hz)"},
                     AnswerCase{"z", "1e39", kRange, "current frequency (440.00 Hz)"},
@@ -238,19 +242,25 @@ TEST_P(DirectArgumentTest, LimitedOrRefused) {
 
 INSTANTIATE_TEST_SUITE_P(
     Arguments, DirectArgumentTest,
-    testing::Values(ArgumentCase{{"inf", "0.1", "null"}, 0, "\tFrequency:\tinf Hz\n"},
-                    ArgumentCase{{"-1e39", "0.1", "null"}, 0, "\tFrequency:\t-inf Hz\n"},
-                    ArgumentCase{{"440", "-inf", "null"}, 0, "\tDuration:\t0.00 sec\n"},
-                    ArgumentCase{{"440", "-0", "null", "-0"},
-                                 0,
-                                 "\tDuration:\t0.00 sec\n\tLevel:\t0.00 percent\n"},
-                    ArgumentCase{{"440", "1e39", "null"},
-                                 kExitRefused,
-                                 "The length must be a finite number of seconds; no tone made.\n"},
-                    ArgumentCase{{"440", "0.1", "null", "-inf"}, 0, "\tLevel:\t0.00 percent\n"},
-                    ArgumentCase{{"440", "0.1", "null", "1e39"}, 0, "\tLevel:\t100.00 percent\n"},
-                    ArgumentCase{{"440", "0.1", "null", "nan"},
-                                 kExitUsage,
-                                 "The level 'nan' is not a number.\n"}));
+    testing::Values(
+        ArgumentCase{{"inf", "0.1", "null"}, 0, "\tFrequency:\tinf Hz\n"},
+        ArgumentCase{{"3.4028235e38", "0.01", "null"},
+                     0,
+                     "\tFrequency:\t340282346638528859811704183484516925440.00 Hz\n"},
+        ArgumentCase{{"-3.4028235677973362e38", "0.01", "null"},
+                     0,
+                     "\tFrequency:\t-340282346638528859811704183484516925440.00 Hz\n"},
+        ArgumentCase{{"3.4028235677973366e38", "0.01", "null"}, 0, "\tFrequency:\tinf Hz\n"},
+        ArgumentCase{{"-1e39", "0.1", "null"}, 0, "\tFrequency:\t-inf Hz\n"},
+        ArgumentCase{{"440", "-inf", "null"}, 0, "\tDuration:\t0.00 sec\n"},
+        ArgumentCase{
+            {"440", "-0", "null", "-0"}, 0, "\tDuration:\t-0.00 sec\n\tLevel:\t-0.00 percent\n"},
+        ArgumentCase{{"440", "1e39", "null"},
+                     kExitRefused,
+                     "The length must be a finite number of seconds; no tone made.\n"},
+        ArgumentCase{{"440", "0.1", "null", "-inf"}, 0, "\tLevel:\t0.00 percent\n"},
+        ArgumentCase{{"440", "0.1", "null", "1e39"}, 0, "\tLevel:\t100.00 percent\n"},
+        ArgumentCase{
+            {"440", "0.1", "null", "nan"}, kExitUsage, "The level 'nan' is not a number.\n"}));
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "console/menu.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -116,7 +117,7 @@ bool ApplyWord(ToneSettings& s) {
   } else if (word == "l") {
     float length = 0;
     if (!AskDecimal("Enter length in seconds", &length, &ok)) return false;
-    if (ok && std::isinf(length)) {
+    if (ok && std::isinf(length) && length > 0) {  // -inf is negative: it becomes 0
       std::puts("The length must be a finite number of seconds; the setting is unchanged.");
     } else if (ok) {
       s.length = Limit(length, 0, INFINITY);
@@ -177,6 +178,11 @@ bool ExportTone(ToneSettings& s) {
   if (!ReadWord(stdin, &s.export_file)) return false;
   int64_t frames = 0;
   if (!SizeTone(s, kMaxWavFrames, &frames)) return true;
+  if (s.rate > kMaxWavRate) {
+    std::printf("Samplerate too high: %u Hz is more than %u Hz, the most a WAV file can hold.\n",
+                static_cast<unsigned>(s.rate), static_cast<unsigned>(kMaxWavRate));
+    return true;
+  }
   // Allocated before the header is written, so that a failure leaves no
   // file behind.
   ToneArrays arrays;
@@ -185,16 +191,20 @@ bool ExportTone(ToneSettings& s) {
     return true;
   }
   const char* path = s.export_file.c_str();
+  // A regular file that cannot be opened for writing is left as it was, so
+  // it is never this export's to remove.
+  const bool ours = access(path, F_OK) != 0 || access(path, W_OK) == 0;
   const int header_written = MAKE_HEADER(path, s.rate, 24, frames);
   UpdateFrequency(s);
   MakeTone(arrays.samples.get(), s.frequency, s.rate, frames, s.level);
   NUM24_TO_CHAR(arrays.samples.get(), arrays.block.get(), frames);
   // WriteFile's count is cut to 32 bits; so is the count it is compared with.
   const int32_t data_written = WriteFile(path, arrays.block.get(), frames, 24);
-  // A header that promises more data than the file holds is a broken file;
-  // the writers have said so, and the file is taken away.
-  if (header_written == 1 && data_written != static_cast<int32_t>(frames * 3) &&
-      IsRegularFile(path) && std::remove(path) == 0) {
+  // A header cut short, or one that promises more data than the file holds,
+  // makes a broken file; the writers have said so, and the file is taken
+  // away (a device such as /dev/full is left alone).
+  const bool complete = header_written == 1 && data_written == static_cast<int32_t>(frames * 3);
+  if (!complete && ours && IsRegularFile(path) && std::remove(path) == 0) {
     std::puts("The incomplete file was removed.");
   }
   return true;

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -327,24 +328,43 @@ INSTANTIATE_TEST_SUITE_P(
                                Get_Freq("d", -2, 50), 48000, 12000, 80},
                     ExportCase{"typed_frequency", "z 1234.5 l 0.1 v 100", 1234.5, 44100, 4410, 100},
                     ExportCase{"default_eight_seconds", "", 440, 44100, 352800, 25},
-                    ExportCase{"empty", "l 0", 440, 44100, 0, 25}),
+                    ExportCase{"empty", "l 0", 440, 44100, 0, 25},
+                    ExportCase{"largest_rate", "l 0 r 1431655765", 440, 1431655765, 0, 25}),
     [](const testing::TestParamInfo<ExportCase>& info) { return info.param.name; });
 
-TEST(ExportRefusalTest, TooLongForWavLeavesExistingFileUntouched) {
+struct RefusalCase {
+  const char* name;
+  std::string commands;  // before "exp"
+  std::string line;
+};
+
+std::ostream& operator<<(std::ostream& os, const RefusalCase& c) { return os << c.name; }
+
+class ExportRefusalTest : public testing::TestWithParam<RefusalCase> {};
+
+// What a WAV header cannot describe is refused with one line, and a file of
+// that name is left untouched.
+TEST_P(ExportRefusalTest, LeavesExistingFileUntouched) {
+  const RefusalCase& c = GetParam();
   const std::string path = TempPath(".wav");
-  {
-    std::FILE* f = std::fopen(path.c_str(), "w");
-    std::fputs("keep me", f);
-    std::fclose(f);
-  }
-  const ProgramRun run = RunQuemblet({}, "l 40000\nexp " + path + "\nx\n");
+  std::ofstream(path) << "keep me";
+  const ProgramRun run = RunQuemblet({}, c.commands + "\nexp " + path + "\nx\n");
   EXPECT_NE(std::string::npos,
-            run.out.find("Enter the filename to write to\nTone too long: 40000.00 seconds at "
-                         "44100 Hz is more than 1431655753 frames, the most a WAV file can "
-                         "hold.\nEnter 'p'"));
+            run.out.find("Enter the filename to write to\n" + c.line + "Enter 'p'"))
+      << run.out;
   EXPECT_EQ("keep me", ReadFile(path));
   std::remove(path.c_str());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, ExportRefusalTest,
+    testing::Values(RefusalCase{"too_long", "l 40000",
+                                "Tone too long: 40000.00 seconds at 44100 Hz is more than "
+                                "1431655753 frames, the most a WAV file can hold.\n"},
+                    RefusalCase{"rate_beyond_byte_rate_field", "r 2000000000 l 0",
+                                "Samplerate too high: 2000000000 Hz is more than 1431655765 Hz, "
+                                "the most a WAV file can hold.\n"}),
+    [](const testing::TestParamInfo<RefusalCase>& info) { return info.param.name; });
 
 // The played samples, captured by the file device, are the note's tone on
 // both channels.

@@ -29,9 +29,10 @@ bool FileExists(const std::string& path) {
 
 ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& input,
                        const RunOptions& options) {
-  // Files rather than pipes: nothing can block however much either side says.
-  const std::string in_path = TempPath(".in"), out_path = TempPath(".out"),
-                    err_path = TempPath(".err");
+  // Input and stderr are files and stdout a pipe that is read to its end
+  // before waiting, so nothing can block however much either side says;
+  // stdout is not a file so that a file size limit concerns exports only.
+  const std::string in_path = TempPath(".in"), err_path = TempPath(".err");
   std::ofstream(in_path, std::ios::binary) << input;
   std::vector<char*> argv;
   std::string program = QUEMBLET_BINARY;
@@ -41,24 +42,21 @@ ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& 
   argv.push_back(nullptr);
 
   ProgramRun run;
-  int broken[2] = {-1, -1};
-  if (options.stdout_kind == StdoutKind::BrokenPipe && pipe(broken) != 0) return run;
+  int out[2] = {-1, -1};
+  if (options.stdout_kind != StdoutKind::Closed && pipe(out) != 0) return run;
   const pid_t pid = fork();
   if (pid == 0) {
     const int in = open(in_path.c_str(), O_RDONLY);
-    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (in < 0 || out < 0 || err < 0) _exit(126);
+    if (in < 0 || err < 0) _exit(126);
     dup2(in, 0);
     dup2(err, 2);
-    if (options.stdout_kind == StdoutKind::Captured) {
-      dup2(out, 1);
-    } else if (options.stdout_kind == StdoutKind::BrokenPipe) {
-      dup2(broken[1], 1);
-      close(broken[0]);
-      close(broken[1]);
-    } else {
+    if (options.stdout_kind == StdoutKind::Closed) {
       close(1);
+    } else {
+      dup2(out[1], 1);
+      close(out[0]);
+      close(out[1]);
     }
     if (options.file_size_limit >= 0) {
       const rlimit limit{static_cast<rlim_t>(options.file_size_limit),
@@ -66,23 +64,28 @@ ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& 
       setrlimit(RLIMIT_FSIZE, &limit);
     }
     close(in);
-    close(out);
     close(err);
     setenv("HOME", QUEMBLET_ALSA_HOME, 1);
     execv(argv[0], argv.data());
     _exit(127);
   }
-  if (broken[0] >= 0) {
-    close(broken[0]);  // nobody will read
-    close(broken[1]);
+  if (out[0] >= 0) {
+    close(out[1]);
+    if (options.stdout_kind == StdoutKind::BrokenPipe) {
+      close(out[0]);  // nobody will read
+    } else {
+      char buffer[65536];
+      ssize_t got = 0;
+      while ((got = read(out[0], buffer, sizeof buffer)) > 0)
+        run.out.append(buffer, static_cast<size_t>(got));
+      close(out[0]);
+    }
   }
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
   run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-  run.out = ReadFile(out_path);
   run.err = ReadFile(err_path);
   std::remove(in_path.c_str());
-  std::remove(out_path.c_str());
   std::remove(err_path.c_str());
   return run;
 }

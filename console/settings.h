@@ -12,12 +12,12 @@ enum class PitchSource {
 // What the menu prints above itself on its next pass.
 enum class MenuHeader { Title, Help, None };
 
-// Holds a typed or parsed setting within [low, high]; -0 becomes 0 so that
-// it is never shown as "-0.00". Not-a-number passes: callers refuse it.
+// Holds a typed or parsed setting within [low, high]. -0 passes and is shown
+// as typed ("-0.00"); not-a-number passes too: callers refuse it.
 inline float Limit(float value, float low, float high) {
   if (value > high) return high;
   if (value < low) return low;
-  return value == 0 ? 0.0f : value;
+  return value;
 }
 
 // Owned by main() for the whole run, lent by reference to the modes.

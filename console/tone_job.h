@@ -2,12 +2,14 @@
 #pragma once
 #include <cstdint>
 
+#include "audio_out/wav_file.h"
 #include "console/settings.h"
 
 // Largest tone the generator can make: its cycle arithmetic is 32-bit.
 constexpr int64_t kMaxToneFrames = 2147483647;
-// Largest 24-bit data a WAV file's 32-bit size fields can describe.
-constexpr int64_t kMaxWavFrames = 1431655753;
+// Largest 24-bit data, and largest rate, a WAV header can describe.
+constexpr int64_t kMaxWavFrames = kMaxWavDataBytes / 3;
+constexpr uint32_t kMaxWavRate = kMaxWavByteRate / 3;
 
 // Frames of a tone of `length` seconds at `rate_hz`, computed in single
 // precision as the settings define it: (int64)(float(rate_hz) * length).
