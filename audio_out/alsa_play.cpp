@@ -2,16 +2,27 @@
 
 #include <alsa/asoundlib.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 constexpr snd_pcm_uframes_t kPeriodFrames = 1024;
 constexpr snd_pcm_uframes_t kBufferFrames = 2048;
 constexpr int kWaitMs = 1;
+// A device that takes no frame, or plays none of what it holds, for this
+// long has stopped. Well beyond any buffer asked for here; a sound server
+// may hold a new stream for up to two seconds before it starts pulling.
+constexpr Clock::duration kStallLimit = std::chrono::seconds(3);
+constexpr Clock::duration kPlayOutStep = std::chrono::milliseconds(10);
 
 // alsa-lib reports its own view of every failure on stderr; the program
 // says what failed itself, in one line.
@@ -20,6 +31,114 @@ void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
 [[noreturn]] void Fail(const char* format, int err) {
   std::fprintf(stderr, format, snd_strerror(err));
   std::exit(1);
+}
+
+// A device that fails or stops while playing: nothing more is sent and
+// nothing waits for it.
+[[noreturn]] void FailPlaying(int err) { Fail("unable to play on pcm device: %s\n", err); }
+
+// Asks for non-interleaved access where the device itself offers it, and
+// for interleaved access otherwise. Returns true for interleaved.
+// A plug device offers every access by converting; its conversion from
+// non-interleaved goes through alsa-lib's mmap emulation when the device
+// behind it can only be written (the PulseAudio plugin), and that chain
+// stops reporting progress and hangs in drain. Interleaved frames pass a
+// plug device unconverted, so it gets them; the frames are the same.
+bool ChooseAccess(snd_pcm_t* pcm, snd_pcm_hw_params_t* params) {
+  if (snd_pcm_type(pcm) != SND_PCM_TYPE_PLUG &&
+      snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_NONINTERLEAVED) >= 0)
+    return false;
+  int err;
+  if ((err = snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0)
+    Fail("unable to set hw parameters: %s\n", err);
+  return true;
+}
+
+// Brings the device back after an underrun ("RX" on stdout) or a suspend.
+// Returns false when it cannot be brought back.
+bool Recover(snd_pcm_t* pcm, int err) {
+  if (err == -EPIPE) {
+    std::puts("RX");
+    return snd_pcm_prepare(pcm) >= 0;
+  }
+  if (err == -ESTRPIPE) {
+    // The system is waking up; the device may take a moment to follow.
+    const Clock::time_point give_up = Clock::now() + kStallLimit;
+    int res;
+    while ((res = snd_pcm_resume(pcm)) == -EAGAIN && Clock::now() < give_up)
+      std::this_thread::sleep_for(kPlayOutStep);
+    if (res < 0) res = snd_pcm_prepare(pcm);  // devices that cannot resume start anew
+    return res >= 0;
+  }
+  return false;
+}
+
+// Writes `count` frames of the mono block at `mono` to both channels.
+// Interleaved devices take the frames from `staging`, which holds at least
+// `count` stereo frames.
+snd_pcm_sframes_t WriteBoth(snd_pcm_t* pcm, const unsigned char* mono, snd_pcm_uframes_t count,
+                            bool interleaved, std::vector<unsigned char>& staging) {
+  if (!interleaved) {
+    void* channel_data[2];
+    channel_data[0] = const_cast<unsigned char*>(mono);
+    channel_data[1] = channel_data[0];
+    return snd_pcm_writen(pcm, channel_data, count);
+  }
+  unsigned char* out = staging.data();
+  for (snd_pcm_uframes_t k = 0; k < count; ++k, mono += 3, out += 6) {
+    std::memcpy(out, mono, 3);
+    std::memcpy(out + 3, mono, 3);
+  }
+  return snd_pcm_writei(pcm, staging.data(), count);
+}
+
+// Waits until no more than `period` frames are left to play, so that a
+// device that stops here is caught by the stall limit instead of holding
+// snd_pcm_drain, which waits without one.
+void PlayOut(snd_pcm_t* pcm, snd_pcm_sframes_t period, unsigned int rate_hz) {
+  snd_pcm_sframes_t least = -1;  // the smallest delay seen so far, in frames
+  Clock::time_point progress = Clock::now();
+  for (;;) {
+    if (snd_pcm_state(pcm) != SND_PCM_STATE_RUNNING) return;
+    snd_pcm_sframes_t delay = 0;
+    if (snd_pcm_delay(pcm, &delay) < 0 || delay <= period) return;
+    if (least < 0 || delay < least) {
+      least = delay;
+      progress = Clock::now();
+    } else if (Clock::now() - progress > kStallLimit) {
+      FailPlaying(-EIO);
+    }
+    const auto left = std::chrono::microseconds((delay - period) * 1000000LL / rate_hz);
+    std::this_thread::sleep_for(std::min<Clock::duration>(left, kPlayOutStep));
+  }
+}
+
+// Lets the device play what it holds, then stops it. A plugin device
+// (alsa-lib's external I/O plugins: sound servers and the like) without
+// a drain of its own drains by watching its position with no time limit;
+// it is drained without blocking here, and watched with one.
+void Drain(snd_pcm_t* pcm) {
+  if (snd_pcm_type(pcm) != SND_PCM_TYPE_IOPLUG) {
+    snd_pcm_drain(pcm);
+    return;
+  }
+  snd_pcm_nonblock(pcm, 1);
+  if (snd_pcm_drain(pcm) != -EAGAIN) return;
+  snd_pcm_sframes_t most = -1;  // the most room seen so far, in frames
+  Clock::time_point progress = Clock::now();
+  for (;;) {
+    // Asking for the room moves the position, and ends the drain once
+    // everything was played.
+    const snd_pcm_sframes_t room = snd_pcm_avail(pcm);
+    if (room < 0 || snd_pcm_state(pcm) != SND_PCM_STATE_DRAINING) return;
+    if (room > most) {
+      most = room;
+      progress = Clock::now();
+    } else if (Clock::now() - progress > kStallLimit) {
+      FailPlaying(-EIO);
+    }
+    std::this_thread::sleep_for(kPlayOutStep);
+  }
 }
 
 }  // namespace
@@ -37,7 +156,7 @@ void PLAY(const char* device, uint32_t& rate, int channels, int64_t frames,
   snd_pcm_hw_params_t* params;
   snd_pcm_hw_params_alloca(&params);  // zero-filled, freed on return
   snd_pcm_hw_params_any(pcm, params);
-  snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_NONINTERLEAVED);
+  const bool interleaved = ChooseAccess(pcm, params);
   if ((err = snd_pcm_hw_params_set_format(pcm, params, SND_PCM_FORMAT_S24_3LE)) < 0) {
     std::fprintf(stderr, "Unable to set playback format: %s\n", snd_strerror(err));
     std::puts("Try a different soundcard device name.");
@@ -60,32 +179,40 @@ void PLAY(const char* device, uint32_t& rate, int channels, int64_t frames,
     std::printf("Samplerate = %i\n", static_cast<int>(rate));
   }
   snd_pcm_hw_params_get_period_size(params, &period, nullptr);
+  snd_pcm_hw_params_get_buffer_size(params, &buffer);
   const int64_t guard = static_cast<int64_t>(period);
+  // One device buffer of stereo frames, whatever the tone's length.
+  std::vector<unsigned char> staging(interleaved ? buffer * 6 : 0);
 
-  // Both channels read the same mono data. The last period or less stays
+  // Both channels carry the same mono data. The last period or less stays
   // unsent; the silence after the tone's last whole cycle usually covers it.
-  int64_t pos = 0;  // frames of the block handed on, [0, frames]
+  int64_t pos = 0;                            // frames of the block handed on, [0, frames]
+  Clock::time_point progress = Clock::now();  // when the device last took frames
   while (pos + guard < frames) {
-    snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
-    if (avail == -EPIPE) {
-      // Real cards report most underruns here rather than at the write.
-      std::puts("RX");
-      if (snd_pcm_prepare(pcm) < 0) break;
+    if (Clock::now() - progress > kStallLimit) FailPlaying(-EIO);
+    // snd_pcm_avail asks the device where it is before counting: some
+    // plugins learn their position only when asked.
+    snd_pcm_sframes_t avail = snd_pcm_avail(pcm);
+    if (avail < 0) {
+      if (!Recover(pcm, static_cast<int>(avail))) FailPlaying(static_cast<int>(avail));
       continue;
     }
-    if (avail < 0) break;  // suspended or gone: stop feeding, drain what is queued
-    if (avail == 0) snd_pcm_wait(pcm, kWaitMs);
-    if (avail > frames - pos) avail = static_cast<snd_pcm_sframes_t>(frames - pos);
-    void* channel_data[2];
-    channel_data[0] = const_cast<unsigned char*>(block + pos * 3);
-    channel_data[1] = channel_data[0];
-    if (snd_pcm_writen(pcm, channel_data, static_cast<snd_pcm_uframes_t>(avail)) == -EPIPE) {
-      std::puts("RX");
-      snd_pcm_prepare(pcm);
+    if (avail == 0) {
+      if ((err = snd_pcm_wait(pcm, kWaitMs)) < 0 && !Recover(pcm, err)) FailPlaying(err);
+      continue;
     }
+    if (avail > frames - pos) avail = static_cast<snd_pcm_sframes_t>(frames - pos);
+    if (interleaved && avail > static_cast<snd_pcm_sframes_t>(buffer))
+      avail = static_cast<snd_pcm_sframes_t>(buffer);
+    const snd_pcm_sframes_t written = WriteBoth(
+        pcm, block + pos * 3, static_cast<snd_pcm_uframes_t>(avail), interleaved, staging);
+    if (written < 0 && !Recover(pcm, static_cast<int>(written)))
+      FailPlaying(static_cast<int>(written));
+    if (written > 0) progress = Clock::now();
     pos += avail;  // after an underrun the frames just offered are skipped
   }
-  snd_pcm_drain(pcm);
+  PlayOut(pcm, static_cast<snd_pcm_sframes_t>(period), rate);
+  Drain(pcm);
   snd_pcm_close(pcm);
   // Nothing of the device outlives the call, alsa-lib's parsed
   // configuration included.

@@ -2,15 +2,20 @@
 #pragma once
 #include <cstdint>
 
-// Opens `device` for blocking playback, asks for non-interleaved S24_3LE on
-// `channels` (always 2) at `rate` Hz with periods near 1024 frames and a
-// buffer near 2048, and sends `block` (frames x 3 bytes, signed 24-bit
-// little-endian) to both channels; the last period or less is not sent.
-// Returns after draining and closing the device. `rate` receives the rate the
-// device settled on; when it differs from the one asked for, two warning
-// lines go to stdout. Underruns print "RX" on stdout and playback goes on.
-// When the device cannot be opened, refuses the format or its hardware
-// parameters, prints one message on stderr and ends the process with
-// exit(1). Keeps alsa-lib's own diagnostics off stderr.
+// Opens `device` for blocking playback, asks for S24_3LE on `channels`
+// (always 2) at `rate` Hz with periods near 1024 frames and a buffer near
+// 2048, and sends `block` (frames x 3 bytes, signed 24-bit little-endian)
+// to both channels; the last period or less is not sent. The channels are
+// written non-interleaved where the device offers that itself, and
+// interleaved (one device buffer of staging memory) otherwise.
+// Returns after the device has played what was sent and is closed. `rate`
+// receives the rate the device settled on; when it differs from the one
+// asked for, two warning lines go to stdout. Underruns print "RX" on stdout
+// and playback goes on; a suspended device is resumed.
+// Ends the process with exit(1) and one message on stderr, within a few
+// seconds whatever the device does, when the device cannot be opened,
+// refuses the format or its hardware parameters, fails while playing, or
+// stops taking or playing frames for 3 seconds. Keeps alsa-lib's own
+// diagnostics off stderr.
 void PLAY(const char* device, uint32_t& rate, int channels, int64_t frames,
           const unsigned char* block);

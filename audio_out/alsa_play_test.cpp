@@ -115,26 +115,51 @@ TEST(PlayTest, UnderrunIsReportedAndPlaybackCompletes) {
   EXPECT_EQ("RX\n", testing::internal::GetCapturedStdout());
 }
 
-double CpuSeconds() {
+double CpuSeconds(int who) {
   rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
+  getrusage(who, &usage);
   return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// A device that plays in real time: PLAY must wait for it, sleeping in the
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+class RealTimeTest : public testing::TestWithParam<const char*> {};
+
+// Devices that play in real time, taking non-interleaved frames, interleaved
+// frames only, or anything through a plug: each must get the block on both
+// channels (what it records), and PLAY must wait for it by sleeping in the
 // device's poll rather than spinning.
-TEST(PlayTest, WaitsForRealTimeDeviceWithoutSpinning) {
+TEST_P(RealTimeTest, PlaysBlockOnBothChannelsWithoutSpinning) {
+  const std::string path = CapturePath(GetParam());
+  setenv("QUEMBLET_TEST_CAPTURE", path.c_str(), 1);
   const std::vector<unsigned char> block = PackedTone(440, 44100, 44100);
   uint32_t rate = 44100;
-  const double cpu_before = CpuSeconds();
+  const double cpu_before = CpuSeconds(RUSAGE_SELF);
   const auto start = std::chrono::steady_clock::now();
-  PLAY("qt_realtime", rate, 2, 44100, block.data());
-  const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
-  const double cpu = CpuSeconds() - cpu_before;
-  EXPECT_GE(wall.count(), 0.9) << "one second of frames, less one period, must be played out";
-  EXPECT_LT(cpu, 0.5 * wall.count()) << "busy waiting on the device";
+  PLAY(GetParam(), rate, 2, 44100, block.data());
+  const double wall = SecondsSince(start);
+  const double cpu = CpuSeconds(RUSAGE_SELF) - cpu_before;
+  unsetenv("QUEMBLET_TEST_CAPTURE");
+  EXPECT_GE(wall, 0.9) << "one second of frames, less one period, must be played out";
+  EXPECT_LT(cpu, 0.5 * wall) << "busy waiting on the device";
+
+  const std::string raw = ReadAll(path);
+  std::remove(path.c_str());
+  const int64_t played = static_cast<int64_t>(raw.size() / 6);
+  EXPECT_EQ(0u, raw.size() % 6);
+  EXPECT_GE(played, 44100 - 1024);
+  EXPECT_LE(played, 44100);
+  for (int64_t k = 0; k < played; ++k) {
+    const std::string want(reinterpret_cast<const char*>(&block[k * 3]), 3);
+    ASSERT_EQ(want + want, raw.substr(k * 6, 6)) << "frame " << k;
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(Access, RealTimeTest,
+                         testing::Values("qt_realtime", "qt_interleaved", "qt_plug_interleaved"));
 
 using DeathMatcher = testing::Matcher<const std::string&>;
 
@@ -163,5 +188,36 @@ INSTANTIATE_TEST_SUITE_P(
                     FailureCase{"", "unable to open pcm device: [^\n]+\n"},
                     FailureCase{"qt_s16only", "Unable to set playback format: Invalid argument\n"},
                     FailureCase{"qt_hwfail", "unable to set hw parameters: Input/output error\n"}));
+
+struct StuckCase {
+  const char* name;
+  int64_t frames;  // the device stops after 30000
+};
+
+std::ostream& operator<<(std::ostream& os, const StuckCase& c) { return os << c.name; }
+
+class StuckDeviceTest : public testing::TestWithParam<StuckCase> {};
+
+// A device that stops playing, while being fed or once fed, is given up
+// within a few seconds: one line on stderr, exit status 1, no spinning.
+TEST_P(StuckDeviceTest, EndsWithOneLineInBoundedTime) {
+  const StuckCase& c = GetParam();
+  const std::vector<unsigned char> block = PackedTone(440, 44100, c.frames);
+  uint32_t rate = 44100;
+  const double cpu_before = CpuSeconds(RUSAGE_CHILDREN);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EXIT(PLAY("qt_stuck", rate, 2, c.frames, block.data()), testing::ExitedWithCode(1),
+              DeathMatcher(testing::Eq("unable to play on pcm device: Input/output error\n")));
+  const double wall = SecondsSince(start);
+  EXPECT_LT(wall, 8.0);
+  EXPECT_LT(CpuSeconds(RUSAGE_CHILDREN) - cpu_before, 0.5 * wall) << "busy waiting on the device";
+}
+
+INSTANTIATE_TEST_SUITE_P(Phases, StuckDeviceTest,
+                         testing::Values(StuckCase{"while_fed", 44100},
+                                         StuckCase{"after_last_write", 31500}),
+                         [](const testing::TestParamInfo<StuckCase>& info) {
+                           return info.param.name;
+                         });
 
 }  // namespace

@@ -1,7 +1,8 @@
 /* A playback device for the tests: an ALSA external I/O plugin whose
  * constraints are set from the ALSA configuration, so that tests can meet a
  * device that offers one sample rate only, refuses 24-bit packed samples,
- * fails to install hardware parameters, underruns, or plays in real time.
+ * takes interleaved frames only, fails to install hardware parameters,
+ * underruns, plays in real time, or stops playing part way.
  *
  *   pcm.NAME {
  *     type quemblet_test
@@ -10,10 +11,14 @@
  *     fail_hw 1         # the hw_params step fails with EIO
  *     xrun_at 20000     # one underrun once this many frames were written
  *     realtime 1        # consume frames at the sample rate, not at once
+ *     interleaved_only 1  # offer RW_INTERLEAVED access only
+ *     stop_at 30000     # play this many frames, then freeze (its clock runs on)
  *   }
  *
  * With the environment variable QUEMBLET_TEST_STAMP set, the wall-clock time
  * of the first frames handed to the device is written there in nanoseconds.
+ * With QUEMBLET_TEST_CAPTURE set, every frame handed to the device is
+ * appended there, channel after channel, as the device's format stores it.
  *
  * The poll descriptor is an eventfd that is always ready. A real-time device
  * paces its callers in the poll_revents callback instead, by sleeping until
@@ -39,6 +44,9 @@ typedef struct {
   long xrun_at;
   int xrun_done;
   int realtime;
+  int interleaved_only;
+  long stop_at; /* frames; 0 for never */
+  FILE* capture;
   int running;
   uint64_t written;       /* frames handed to the device since open */
   snd_pcm_uframes_t base; /* hw position when the clock was last set */
@@ -52,6 +60,12 @@ static uint64_t NowUs(void) {
   return (uint64_t)now.tv_sec * 1000000u + (uint64_t)now.tv_usec;
 }
 
+/* A device told to stop at some frame gets no further, whatever its clock. */
+static snd_pcm_uframes_t Frozen(const TestDevice* d, snd_pcm_uframes_t pos) {
+  if (d->stop_at > 0 && pos > (snd_pcm_uframes_t)d->stop_at) return (snd_pcm_uframes_t)d->stop_at;
+  return pos;
+}
+
 /* Where a real-time device has got to in playing: the clock since start,
  * but never beyond what it was given (a starved device waits for data). */
 static snd_pcm_uframes_t PlayedTo(TestDevice* d) {
@@ -62,7 +76,7 @@ static snd_pcm_uframes_t PlayedTo(TestDevice* d) {
     d->base = pos;
     d->t0_us = now;
   }
-  return pos;
+  return Frozen(d, pos);
 }
 
 static int TdStart(snd_pcm_ioplug_t* io) {
@@ -87,15 +101,25 @@ static snd_pcm_sframes_t TdPointer(snd_pcm_ioplug_t* io) {
     snd_pcm_ioplug_set_state(io, SND_PCM_STATE_XRUN);
     return -EPIPE;
   }
-  if (!d->realtime) return (snd_pcm_sframes_t)io->appl_ptr;
+  if (!d->realtime) return (snd_pcm_sframes_t)Frozen(d, io->appl_ptr);
   return (snd_pcm_sframes_t)PlayedTo(d);
+}
+
+static void Capture(TestDevice* d, const snd_pcm_channel_area_t* areas, snd_pcm_uframes_t offset,
+                    snd_pcm_uframes_t size) {
+  const unsigned int bytes = (unsigned int)snd_pcm_format_physical_width(d->io.format) / 8;
+  for (snd_pcm_uframes_t k = offset; k < offset + size; ++k) {
+    for (unsigned int ch = 0; ch < d->io.channels; ++ch) {
+      const snd_pcm_channel_area_t* a = &areas[ch];
+      fwrite((const char*)a->addr + (a->first + k * a->step) / 8, 1, bytes, d->capture);
+    }
+  }
 }
 
 static snd_pcm_sframes_t TdTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
                                     snd_pcm_uframes_t offset, snd_pcm_uframes_t size) {
   TestDevice* d = io->private_data;
-  (void)areas;
-  (void)offset;
+  if (d->capture != NULL) Capture(d, areas, offset, size);
   if (!d->stamped && size > 0) {
     d->stamped = 1;
     const char* path = getenv("QUEMBLET_TEST_STAMP");
@@ -143,6 +167,7 @@ static int TdPollRevents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned int 
 static int TdClose(snd_pcm_ioplug_t* io) {
   TestDevice* d = io->private_data;
   close(d->fd);
+  if (d->capture != NULL) fclose(d->capture);
   free(d);
   return 0;
 }
@@ -162,9 +187,11 @@ static int SetConstraints(TestDevice* d) {
   static const unsigned int access[] = {
       SND_PCM_ACCESS_RW_INTERLEAVED, SND_PCM_ACCESS_RW_NONINTERLEAVED,
       SND_PCM_ACCESS_MMAP_INTERLEAVED, SND_PCM_ACCESS_MMAP_NONINTERLEAVED};
+  const unsigned int access_count = d->interleaved_only ? 1 : 4;
   unsigned int format = (unsigned int)d->format;
   int err;
-  if ((err = snd_pcm_ioplug_set_param_list(&d->io, SND_PCM_IOPLUG_HW_ACCESS, 4, access)) < 0 ||
+  if ((err = snd_pcm_ioplug_set_param_list(&d->io, SND_PCM_IOPLUG_HW_ACCESS, access_count,
+                                           access)) < 0 ||
       (err = snd_pcm_ioplug_set_param_list(&d->io, SND_PCM_IOPLUG_HW_FORMAT, 1, &format)) < 0 ||
       (err = snd_pcm_ioplug_set_param_minmax(&d->io, SND_PCM_IOPLUG_HW_CHANNELS, 1, 2)) < 0 ||
       (err = snd_pcm_ioplug_set_param_minmax(&d->io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, 64, 1 << 20)) <
@@ -179,7 +206,7 @@ static int SetConstraints(TestDevice* d) {
 SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
   snd_config_iterator_t i, next;
   TestDevice* d;
-  long only_rate = 0, fail_hw = 0, xrun_at = 0, realtime = 0;
+  long only_rate = 0, fail_hw = 0, xrun_at = 0, realtime = 0, interleaved_only = 0, stop_at = 0;
   snd_pcm_format_t format = SND_PCM_FORMAT_S24_3LE;
   int err;
   (void)root;
@@ -193,6 +220,9 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
     if (!strcmp(id, "fail_hw") && snd_config_get_integer(n, &fail_hw) == 0) continue;
     if (!strcmp(id, "xrun_at") && snd_config_get_integer(n, &xrun_at) == 0) continue;
     if (!strcmp(id, "realtime") && snd_config_get_integer(n, &realtime) == 0) continue;
+    if (!strcmp(id, "interleaved_only") && snd_config_get_integer(n, &interleaved_only) == 0)
+      continue;
+    if (!strcmp(id, "stop_at") && snd_config_get_integer(n, &stop_at) == 0) continue;
     if (!strcmp(id, "format")) {
       const char* text;
       if (snd_config_get_string(n, &text) == 0 &&
@@ -211,6 +241,8 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
   d->fail_hw = (int)fail_hw;
   d->xrun_at = xrun_at;
   d->realtime = (int)realtime;
+  d->interleaved_only = (int)interleaved_only;
+  d->stop_at = stop_at;
   d->fd = eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);
   if (d->fd < 0) {
     err = -errno;
@@ -229,6 +261,8 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
     free(d);
     return err;
   }
+  if (getenv("QUEMBLET_TEST_CAPTURE") != NULL)
+    d->capture = fopen(getenv("QUEMBLET_TEST_CAPTURE"), "ab");
   if ((err = SetConstraints(d)) < 0) {
     snd_pcm_ioplug_delete(&d->io);
     return err;
