@@ -392,7 +392,9 @@ provide "aplay comparison" none alsa-utils || true
 [ -z "$only" ] || [ "$only" = pipewire ] && phase_pipewire
 
 if [ ${#skipped[@]} -gt 0 ]; then
-  echo "desktop_test: skipped $(IFS=';'; echo "${skipped[*]}" | sed 's/;/; /g')"
+  line=""
+  for s in "${skipped[@]}"; do line="${line:+$line, }$s"; done
+  echo "desktop_test: skipped $line"
 fi
 echo "desktop: $passed passed, $failed failed, ${#skipped[@]} skipped"
 [ "$failed" -eq 0 ]
