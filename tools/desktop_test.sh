@@ -314,14 +314,19 @@ phase_pulseaudio() {
   provide PulseAudio pipewire-alsa pulseaudio pulseaudio-utils libasound2-plugins || return
   server=pulseaudio
   server_log="$work/pulseaudio.log"
+  # norewinds: the sink mixes ahead of time and rewinds to mix in a stream
+  # that starts, but its monitor has already handed the first mix (silence)
+  # to the recorder, which would then miss the first few milliseconds of the
+  # tone. memfd off: with it, PulseAudio 16.1 aborts now and then on an
+  # assertion about imported memfd blocks while a recorder and a player run.
   cat >"$work/pulseaudio.pa" <<EOF
-load-module module-null-sink sink_name=$sink rate=44100 channels=2 format=s24le
+load-module module-null-sink sink_name=$sink rate=44100 channels=2 format=s24le norewinds=1
 load-module module-native-protocol-unix auth-anonymous=1 socket=$XDG_RUNTIME_DIR/native
 set-default-sink $sink
 EOF
   PULSE_RUNTIME_PATH="$XDG_RUNTIME_DIR/pulse" PULSE_STATE_PATH="$work/home/.pulse-state" \
     pulseaudio -n --daemonize=no --exit-idle-time=-1 --system=false --realtime=false \
-    --high-priority=false --disallow-exit --log-target=stderr -F "$work/pulseaudio.pa" \
+    --high-priority=false --enable-memfd=false --disallow-exit --log-target=stderr -F "$work/pulseaudio.pa" \
     >"$server_log" 2>&1 &
   pids+=($!)
   export PULSE_SERVER="unix:$XDG_RUNTIME_DIR/native"
