@@ -46,7 +46,7 @@ bool ParseNumber(const char* text, float* value) {
   return true;
 }
 
-int RunDirectMode(int argc, char** argv, ToneSettings& settings) {
+int RunDirectMode(int argc, char** argv, ToneSettings& settings, int64_t memory_budget) {
   const char* first = argv[1];
   if (std::strcmp(first, "-h") == 0 || std::strcmp(first, "--help") == 0) {
     std::fputs(kHelpText, stdout);
@@ -57,6 +57,7 @@ int RunDirectMode(int argc, char** argv, ToneSettings& settings) {
     return 0;
   }
   if (!ParseNumber(first, &settings.frequency)) return RefuseArgument("frequency", first);
+  settings.pitch_source = PitchSource::Frequency;  // played as given, no note
   if (argc > 2) {
     if (!ParseNumber(argv[2], &settings.length)) return RefuseArgument("length", argv[2]);
     settings.length = Limit(settings.length, 0, INFINITY);
@@ -72,5 +73,5 @@ int RunDirectMode(int argc, char** argv, ToneSettings& settings) {
   std::printf("\tFrequency:\t%.2f Hz\n", settings.frequency);
   std::printf("\tDuration:\t%.2f sec\n", settings.length);
   std::printf("\tLevel:\t%.2f percent\n", settings.level);
-  return PlayTone(settings) ? 0 : kExitRefused;
+  return PlayTone(settings, memory_budget) ? 0 : kExitRefused;
 }

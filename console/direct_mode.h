@@ -1,5 +1,6 @@
 // console/direct_mode.h: one tone from the command line.
 #pragma once
+#include <cstdint>
 
 #include "console/settings.h"
 
@@ -14,7 +15,7 @@ constexpr int kExitRefused = 3;  // a tone that cannot be made or held
 bool ParseNumber(const char* text, float* value);
 
 // Runs direct mode on argv[1..4] (frequency, length, device, level; the
-// rest is ignored): prints the settings, plays the tone, returns the exit
-// status. "-h"/"--help" and "--version" as argv[1] print and return 0.
-// REQUIRES: argc >= 2.
-int RunDirectMode(int argc, char** argv, ToneSettings& settings);
+// rest is ignored): prints the settings, plays the tone in at most
+// `memory_budget` bytes, returns the exit status. "-h"/"--help" and
+// "--version" as argv[1] print and return 0. REQUIRES: argc >= 2.
+int RunDirectMode(int argc, char** argv, ToneSettings& settings, int64_t memory_budget);

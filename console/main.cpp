@@ -3,10 +3,13 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdint>
+#include <cstdio>
 
 #include "console/direct_mode.h"
 #include "console/menu.h"
 #include "console/settings.h"
+#include "console/tone_memory.h"
 
 namespace {
 
@@ -29,6 +32,7 @@ int main(int argc, char** argv) {
   std::signal(SIGXFSZ, SIG_IGN);
 
   ToneSettings settings;
-  if (argc <= 1) return RunMenu(settings);
-  return RunDirectMode(argc, argv, settings);
+  const int64_t memory_budget = ToneMemoryBudget();
+  if (argc <= 1) return RunMenu(settings, stdin, memory_budget);
+  return RunDirectMode(argc, argv, settings, memory_budget);
 }

@@ -1,8 +1,5 @@
 #include "console/menu.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -10,13 +7,9 @@
 #include <iterator>
 #include <string>
 
-#include "audio_out/wav_file.h"
 #include "console/help.h"
 #include "console/scan_input.h"
 #include "console/tone_job.h"
-#include "console/tone_memory.h"
-#include "pitch/note_freq.h"
-#include "pitch/tone.h"
 
 namespace {
 
@@ -34,15 +27,146 @@ constexpr TuningPreset kTuningPresets[] = {
 
 constexpr uint32_t kDefaultRate = 44100;
 
-bool IsRegularFile(const char* path) {
-  struct stat st;
-  return lstat(path, &st) == 0 && S_ISREG(st.st_mode);
+// One run of the menu: the settings it changes, the input it reads and the
+// memory a tone may take.
+struct Session {
+  ToneSettings& settings;
+  FILE* in;
+  int64_t memory_budget;  // bytes
+};
+
+// What the menu does after a command.
+enum class Next {
+  Menu,  // shows the menu again
+  Tone,  // plays the current tone first
+  End,   // ends the run: "x", or the input ended at a prompt
+};
+
+// How a prompt was answered.
+enum class Answer {
+  Set,        // the value was read
+  Unchanged,  // no value: what was typed stays unread, or a line said why
+  End,        // the input ended
+};
+
+Next After(Answer answer) { return answer == Answer::End ? Next::End : Next::Menu; }
+
+Answer SayUnchanged(ScanResult result) {
+  if (result == ScanResult::End) return Answer::End;
+  if (result == ScanResult::OutOfRange)
+    std::puts("That number is out of range; the setting is unchanged.");
+  return Answer::Unchanged;
 }
 
-void UpdateFrequency(ToneSettings& s) {
-  if (s.pitch_source == PitchSource::Note)
-    s.frequency = static_cast<float>(Get_Freq(s.note, s.octave, s.cents));
+// Reads a decimal answer, refusing not-a-number: it is no pitch, length or
+// level.
+Answer ReadDecimalAnswer(FILE* in, float* value) {
+  float answer = 0;
+  const ScanResult result = ReadDecimal(in, &answer);
+  if (result != ScanResult::Ok) return SayUnchanged(result);
+  if (std::isnan(answer)) {
+    std::puts("That is not a number; the setting is unchanged.");
+    return Answer::Unchanged;
+  }
+  *value = answer;
+  return Answer::Set;
 }
+
+Answer ReadIntegerAnswer(FILE* in, int32_t* value) {
+  const ScanResult result = ReadInteger(in, value);
+  return result == ScanResult::Ok ? Answer::Set : SayUnchanged(result);
+}
+
+Next Play(Session&) { return Next::Tone; }
+
+Next SetOctave(Session& m) {
+  int32_t octave = 0;
+  const Answer answer = ReadIntegerAnswer(m.in, &octave);
+  // Another number is ignored without a word.
+  if (answer == Answer::Set && octave >= -4 && octave <= 4) m.settings.octave = octave;
+  return After(answer);
+}
+
+Next SetLength(Session& m) {
+  float length = 0;
+  const Answer answer = ReadDecimalAnswer(m.in, &length);
+  if (answer != Answer::Set) return After(answer);
+  if (std::isinf(length) && length > 0) {
+    std::puts("The length must be a finite number of seconds; the setting is unchanged.");
+  } else {
+    m.settings.length = Limit(length, 0, INFINITY);  // -inf is negative too: 0
+  }
+  return Next::Menu;
+}
+
+Next SetFrequency(Session& m) {
+  const Answer answer = ReadDecimalAnswer(m.in, &m.settings.frequency);
+  // Also without a new value: the frequency last shown is then the one kept.
+  m.settings.pitch_source = PitchSource::Frequency;
+  return After(answer);
+}
+
+Next SetCents(Session& m) {
+  float cents = 0;
+  const Answer answer = ReadDecimalAnswer(m.in, &cents);
+  if (answer == Answer::Set) m.settings.cents = Limit(cents, -100, 100);
+  return After(answer);
+}
+
+Next SetDevice(Session& m) { return ReadWord(m.in, &m.settings.device) ? Next::Menu : Next::End; }
+
+Next SetRate(Session& m) {
+  int32_t rate = 0;
+  const Answer answer = ReadIntegerAnswer(m.in, &rate);
+  if (answer != Answer::Set) return After(answer);
+  if (rate < 0) {
+    std::puts("The samplerate must be 1 Hz or more; the setting is unchanged.");
+  } else {
+    m.settings.rate = rate == 0 ? kDefaultRate : static_cast<uint32_t>(rate);
+  }
+  return Next::Menu;
+}
+
+Next SetLevel(Session& m) {
+  float level = 0;
+  const Answer answer = ReadDecimalAnswer(m.in, &level);
+  if (answer == Answer::Set) m.settings.level = Limit(level, 0, 100);
+  return After(answer);
+}
+
+Next Export(Session& m) {
+  if (!ReadWord(m.in, &m.settings.export_file)) return Next::End;
+  ExportTone(m.settings, m.memory_budget);
+  return Next::Menu;
+}
+
+Next ShowHelp(Session& m) {
+  m.settings.header = MenuHeader::Help;
+  return Next::Menu;
+}
+
+Next Leave(Session&) { return Next::End; }
+
+struct Command {
+  const char* word;
+  const char* prompt;  // printed as a line before the answer is read; or none
+  Next (*apply)(Session&);
+};
+
+// Every command word; any other word is a preset or a note.
+constexpr Command kCommands[] = {
+    {"p", nullptr, Play},
+    {"o", "Enter -4 to 4, or 0 for no offset", SetOctave},
+    {"l", "Enter length in seconds", SetLength},
+    {"z", "Enter frequency in Hz", SetFrequency},
+    {"cn", "Enter the cents value (-100 to 100)", SetCents},
+    {"s", "Enter soundcard device name", SetDevice},
+    {"r", "Enter the samplerate", SetRate},
+    {"v", "Enter output volume in percent of full scale", SetLevel},
+    {"exp", "Export will be to a 24-bit wave file\nEnter the filename to write to", Export},
+    {"h", nullptr, ShowHelp},
+    {"x", nullptr, Leave},
+};
 
 // The note field holds three characters; Get_Freq never looks further, so
 // cutting a longer word does not change its pitch.
@@ -50,6 +174,29 @@ void SetNote(ToneSettings& s, const std::string& word) {
   std::strncpy(s.note, word.c_str(), sizeof s.note - 1);
   s.note[sizeof s.note - 1] = '\0';
   s.pitch_source = PitchSource::Note;
+}
+
+// A preset sets the note and the octave; any other word is the note.
+Next PlayWord(ToneSettings& s, const std::string& word) {
+  const TuningPreset* preset =
+      std::find_if(std::begin(kTuningPresets), std::end(kTuningPresets),
+                   [&word](const TuningPreset& p) { return word == p.word; });
+  if (preset != std::end(kTuningPresets)) {
+    SetNote(s, preset->note);
+    s.octave = preset->octave;
+  } else {
+    SetNote(s, word);
+  }
+  return Next::Tone;
+}
+
+Next ApplyWord(Session& m) {
+  const std::string& word = m.settings.command;
+  const Command* command = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                        [&word](const Command& c) { return word == c.word; });
+  if (command == std::end(kCommands)) return PlayWord(m.settings, word);
+  if (command->prompt != nullptr) std::puts(command->prompt);
+  return command->apply(m);
 }
 
 void PrintMenu(const ToneSettings& s) {
@@ -71,157 +218,27 @@ void PrintMenu(const ToneSettings& s) {
   std::puts("Enter 'x' to exit");
 }
 
-void SayUnchanged(ScanResult result) {
-  if (result == ScanResult::OutOfRange)
-    std::puts("That number is out of range; the setting is unchanged.");
-}
-
-// Reads a decimal answer, refusing not-a-number (it has no pitch, length or
-// level). Returns false at end of input; `ok` tells whether `value` is set.
-bool AskDecimal(const char* prompt, float* value, bool* ok) {
-  std::puts(prompt);
-  float answer = 0;
-  const ScanResult result = ReadDecimal(stdin, &answer);
-  if (result == ScanResult::End) return false;
-  *ok = false;
-  if (result == ScanResult::Ok && std::isnan(answer)) {
-    std::puts("That is not a number; the setting is unchanged.");
-  } else if (result == ScanResult::Ok) {
-    *value = answer;
-    *ok = true;
-  }
-  SayUnchanged(result);
-  return true;
-}
-
-bool AskInteger(const char* prompt, int32_t* value, bool* ok) {
-  std::puts(prompt);
-  const ScanResult result = ReadInteger(stdin, value);
-  if (result == ScanResult::End) return false;
-  *ok = result == ScanResult::Ok;
-  SayUnchanged(result);
-  return true;
-}
-
-// Applies one menu word. Returns false when the input ended at a prompt.
-bool ApplyWord(ToneSettings& s) {
-  const std::string& word = s.command;
-  bool ok = false;
-  if (word == "p") {
-    // plays below
-  } else if (word == "o") {
-    int32_t octave = 0;
-    if (!AskInteger("Enter -4 to 4, or 0 for no offset", &octave, &ok)) return false;
-    if (ok && octave >= -4 && octave <= 4) s.octave = octave;
-    return true;
-  } else if (word == "l") {
-    float length = 0;
-    if (!AskDecimal("Enter length in seconds", &length, &ok)) return false;
-    if (ok && std::isinf(length) && length > 0) {  // -inf is negative: it becomes 0
-      std::puts("The length must be a finite number of seconds; the setting is unchanged.");
-    } else if (ok) {
-      s.length = Limit(length, 0, INFINITY);
-    }
-    return true;
-  } else if (word == "z") {
-    const bool more = AskDecimal("Enter frequency in Hz", &s.frequency, &ok);
-    s.pitch_source = PitchSource::Frequency;
-    return more;
-  } else if (word == "cn") {
-    float cents = 0;
-    if (!AskDecimal("Enter the cents value (-100 to 100)", &cents, &ok)) return false;
-    if (ok) s.cents = Limit(cents, -100, 100);
-    return true;
-  } else if (word == "s") {
-    std::puts("Enter soundcard device name");
-    return ReadWord(stdin, &s.device);
-  } else if (word == "r") {
-    int32_t rate = 0;
-    if (!AskInteger("Enter the samplerate", &rate, &ok)) return false;
-    if (ok && rate < 0) {
-      std::puts("The samplerate must be 1 Hz or more; the setting is unchanged.");
-    } else if (ok) {
-      s.rate = rate == 0 ? kDefaultRate : static_cast<uint32_t>(rate);
-    }
-    return true;
-  } else if (word == "v") {
-    float level = 0;
-    if (!AskDecimal("Enter output volume in percent of full scale", &level, &ok)) return false;
-    if (ok) s.level = Limit(level, 0, 100);
-    return true;
-  } else if (word == "exp") {
-    return ExportTone(s);
-  } else if (word == "h" || word == "x") {
-    return true;
-  } else {
-    const TuningPreset* preset =
-        std::find_if(std::begin(kTuningPresets), std::end(kTuningPresets),
-                     [&word](const TuningPreset& p) { return word == p.word; });
-    if (preset != std::end(kTuningPresets)) {
-      SetNote(s, preset->note);
-      s.octave = preset->octave;
-    } else {
-      SetNote(s, word);
-    }
-  }
-  UpdateFrequency(s);
-  std::printf("Frequency = %.2f Hz\n", s.frequency);
-  PlayTone(s);
-  return true;
-}
-
 }  // namespace
 
-bool ExportTone(ToneSettings& s) {
-  std::puts("Export will be to a 24-bit wave file");
-  std::puts("Enter the filename to write to");
-  if (!ReadWord(stdin, &s.export_file)) return false;
-  int64_t frames = 0;
-  if (!SizeTone(s, kMaxWavFrames, &frames)) return true;
-  if (s.rate > kMaxWavRate) {
-    std::printf("Samplerate too high: %u Hz is more than %u Hz, the most a WAV file can hold.\n",
-                static_cast<unsigned>(s.rate), static_cast<unsigned>(kMaxWavRate));
-    return true;
-  }
-  // Allocated before the header is written, so that a failure leaves no
-  // file behind.
-  ToneArrays arrays;
-  if (!AllocateToneArrays(frames, &arrays)) {
-    std::puts("Not enough memory for this tone; nothing exported.");
-    return true;
-  }
-  const char* path = s.export_file.c_str();
-  // A regular file that cannot be opened for writing is left as it was, so
-  // it is never this export's to remove.
-  const bool ours = access(path, F_OK) != 0 || access(path, W_OK) == 0;
-  const int header_written = MAKE_HEADER(path, s.rate, 24, frames);
-  UpdateFrequency(s);
-  MakeTone(arrays.samples.get(), s.frequency, s.rate, frames, s.level);
-  NUM24_TO_CHAR(arrays.samples.get(), arrays.block.get(), frames);
-  // WriteFile's count is cut to 32 bits; so is the count it is compared with.
-  const int32_t data_written = WriteFile(path, arrays.block.get(), frames, 24);
-  // A header cut short, or one that promises more data than the file holds,
-  // makes a broken file; the writers have said so, and the file is taken
-  // away (a device such as /dev/full is left alone).
-  const bool complete = header_written == 1 && data_written == static_cast<int32_t>(frames * 3);
-  if (!complete && ours && IsRegularFile(path) && std::remove(path) == 0) {
-    std::puts("The incomplete file was removed.");
-  }
-  return true;
-}
-
-int RunMenu(ToneSettings& s) {
+int RunMenu(ToneSettings& s, FILE* in, int64_t memory_budget) {
+  Session session{s, in, memory_budget};
   for (;;) {
-    if (s.command == "x") return 0;
-    UpdateFrequency(s);
+    // The menu shows the frequency, and a "z" answer that is no number
+    // keeps the one shown.
+    s.frequency = ToneFrequency(s);
     if (s.header == MenuHeader::Title) {
       std::puts("\nQuemblet\n");
     } else if (s.header == MenuHeader::Help) {
       std::fputs(kHelpText, stdout);
     }
     PrintMenu(s);
-    if (!ReadWord(stdin, &s.command)) return 0;
-    s.header = s.command == "h" ? MenuHeader::Help : MenuHeader::None;
-    if (!ApplyWord(s)) return 0;
+    if (!ReadWord(in, &s.command)) return 0;
+    s.header = MenuHeader::None;
+    const Next next = ApplyWord(session);
+    if (next == Next::End) return 0;
+    if (next == Next::Tone) {
+      std::printf("Frequency = %.2f Hz\n", ToneFrequency(s));
+      PlayTone(s, memory_budget);
+    }
   }
 }

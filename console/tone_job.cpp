@@ -1,5 +1,6 @@
 #include "console/tone_job.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -7,21 +8,31 @@
 #include <cstdio>
 
 #include "audio_out/alsa_play.h"
-#include "console/tone_memory.h"
-#include "pitch/tone.h"
+#include "pitch/note_freq.h"
 
 namespace {
 
-constexpr int64_t kBytesPerFrame = 8 + 3;  // sample array plus packed block
+constexpr int64_t kBytesPerFrame = 8 + kPackedFrameBytes;  // sample array plus packed block
 constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
+constexpr uint32_t kBitsPerSample = 8 * kPackedFrameBytes;
 
-// A tone may take at most half of the machine's memory, so that asking for
-// a very long one is refused instead of driving the system into swap.
-double MemoryShareBytes() {
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page_size = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page_size <= 0) return 4.0 * kGiB;  // unknown: a modest guess
-  return static_cast<double>(pages) * static_cast<double>(page_size) / 2.0;
+// Sizes, allocates, synthesises and packs the settings' tone into `arrays`.
+// Returns false, after one line on stdout, when it is refused.
+bool RenderTone(const ToneSettings& s, const ToneUse& use, int64_t memory_budget, int64_t* frames,
+                ToneArrays* arrays) {
+  if (!SizeTone(s, use, memory_budget, frames)) return false;
+  if (!AllocateToneArrays(*frames, arrays)) {
+    std::printf("Not enough memory for this tone; %s.\n", use.not_done);
+    return false;
+  }
+  MakeTone(arrays->samples.get(), ToneFrequency(s), s.rate, *frames, s.level);
+  NUM24_TO_CHAR(arrays->samples.get(), arrays->block.get(), *frames);
+  return true;
+}
+
+bool IsRegularFile(const char* path) {
+  struct stat st;
+  return lstat(path, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 }  // namespace
@@ -31,7 +42,8 @@ int64_t FrameCount(uint32_t rate_hz, float length) {
   return static_cast<int64_t>(frames);
 }
 
-bool SizeTone(const ToneSettings& settings, int64_t max_frames, int64_t* frames) {
+bool SizeTone(const ToneSettings& settings, const ToneUse& use, int64_t memory_budget,
+              int64_t* frames) {
   if (!std::isfinite(settings.length)) {
     std::puts("The length must be a finite number of seconds; no tone made.");
     return false;
@@ -41,36 +53,61 @@ bool SizeTone(const ToneSettings& settings, int64_t max_frames, int64_t* frames)
   const int64_t count = exact <= 0        ? 0
                         : exact < 0x1p62f ? FrameCount(settings.rate, settings.length)
                                           : INT64_MAX;
-  if (count > max_frames) {
+  const auto rate = static_cast<unsigned>(settings.rate);
+  if (count > use.max_frames) {
     std::printf("Tone too long: %.2f seconds at %u Hz is more than %lld frames%s.\n",
-                settings.length, static_cast<unsigned>(settings.rate),
-                static_cast<long long>(max_frames),
-                max_frames == kMaxWavFrames ? ", the most a WAV file can hold" : "");
+                settings.length, rate, static_cast<long long>(use.max_frames), use.limit_reason);
+    return false;
+  }
+  if (settings.rate > use.max_rate) {
+    std::printf("Samplerate too high: %u Hz is more than %u Hz%s.\n", rate,
+                static_cast<unsigned>(use.max_rate), use.limit_reason);
     return false;
   }
   const double need = static_cast<double>(count) * kBytesPerFrame;
-  const double share = MemoryShareBytes();
-  if (need > share) {
+  if (need > static_cast<double>(memory_budget)) {
     std::printf(
         "Tone too long: %.2f seconds at %u Hz needs %.1f GiB of memory, "
         "more than half of this machine's.\n",
-        settings.length, static_cast<unsigned>(settings.rate), need / kGiB);
+        settings.length, rate, need / kGiB);
     return false;
   }
   *frames = count;
   return true;
 }
 
-bool PlayTone(ToneSettings& settings) {
+float ToneFrequency(const ToneSettings& settings) {
+  if (settings.pitch_source == PitchSource::Frequency) return settings.frequency;
+  return static_cast<float>(Get_Freq(settings.note, settings.octave, settings.cents));
+}
+
+bool PlayTone(ToneSettings& settings, int64_t memory_budget) {
   int64_t frames = 0;
-  if (!SizeTone(settings, kMaxToneFrames, &frames)) return false;
   ToneArrays arrays;
-  if (!AllocateToneArrays(frames, &arrays)) {
-    std::puts("Not enough memory for this tone; no tone made.");
-    return false;
-  }
-  MakeTone(arrays.samples.get(), settings.frequency, settings.rate, frames, settings.level);
-  NUM24_TO_CHAR(arrays.samples.get(), arrays.block.get(), frames);
+  if (!RenderTone(settings, kPlayUse, memory_budget, &frames, &arrays)) return false;
   PLAY(settings.device.c_str(), settings.rate, 2, frames, arrays.block.get());
   return true;
+}
+
+void ExportTone(const ToneSettings& settings, int64_t memory_budget) {
+  int64_t frames = 0;
+  ToneArrays arrays;
+  // Rendered before the header is written, so that a refusal leaves no file
+  // behind.
+  if (!RenderTone(settings, kExportUse, memory_budget, &frames, &arrays)) return;
+  const char* path = settings.export_file.c_str();
+  // A regular file that cannot be opened for writing is left as it was, so
+  // it is never this export's to remove.
+  const bool ours = access(path, F_OK) != 0 || access(path, W_OK) == 0;
+  const int header_written = MAKE_HEADER(path, settings.rate, kBitsPerSample, frames);
+  // WriteFile's count is cut to 32 bits; so is the count it is compared with.
+  const int32_t data_written = WriteFile(path, arrays.block.get(), frames, kBitsPerSample);
+  // A header cut short, or one that promises more data than the file holds,
+  // makes a broken file; the writers have said so, and the file is taken
+  // away (a device such as /dev/full is left alone).
+  const bool complete =
+      header_written == 1 && data_written == static_cast<int32_t>(frames * kPackedFrameBytes);
+  if (!complete && ours && IsRegularFile(path) && std::remove(path) == 0) {
+    std::puts("The incomplete file was removed.");
+  }
 }

@@ -1,31 +1,56 @@
-// console/tone_job.h: sizing, making and playing one tone.
+// console/tone_job.h: the road of every tone, from the settings to a packed
+// block that is played or written to a WAV file.
 #pragma once
+#include <algorithm>
 #include <cstdint>
 
 #include "audio_out/wav_file.h"
 #include "console/settings.h"
+#include "console/tone_memory.h"
+#include "pitch/tone.h"
 
-// Largest tone the generator can make: its cycle arithmetic is 32-bit.
-constexpr int64_t kMaxToneFrames = 2147483647;
-// Largest 24-bit data, and largest rate, a WAV header can describe.
-constexpr int64_t kMaxWavFrames = kMaxWavDataBytes / 3;
-constexpr uint32_t kMaxWavRate = kMaxWavByteRate / 3;
+// What a tone is made for, and the limits that follow from it.
+struct ToneUse {
+  int64_t max_frames;
+  uint32_t max_rate;         // Hz
+  const char* limit_reason;  // ends the line refusing frames or rate beyond these
+  const char* not_done;      // ends the line refusing a tone memory cannot hold
+};
+
+// Played: the generator's limit only.
+constexpr ToneUse kPlayUse{kMaxToneFrames, UINT32_MAX, "", "no tone made"};
+// Exported: also what the header's 32-bit size and rate fields can describe.
+constexpr ToneUse kExportUse{std::min(kMaxToneFrames, kMaxWavDataBytes / kPackedFrameBytes),
+                             static_cast<uint32_t>(kMaxWavByteRate / kPackedFrameBytes),
+                             ", the most a WAV file can hold", "nothing exported"};
 
 // Frames of a tone of `length` seconds at `rate_hz`, computed in single
 // precision as the settings define it: (int64)(float(rate_hz) * length).
 // REQUIRES: float(rate_hz) * length is finite and below 2^63.
 int64_t FrameCount(uint32_t rate_hz, float length);
 
-// Checks that a tone of the settings' length and rate can be made and held
-// in memory, with at most `max_frames` frames; on success stores the frame
-// count (0 for a negative length) in `frames` and returns true. Otherwise
-// prints one line on stdout saying why and returns false; nothing is
-// allocated either way.
-bool SizeTone(const ToneSettings& settings, int64_t max_frames, int64_t* frames);
+// Checks that a tone of the settings' length and rate can be made for `use`
+// in at most `memory_budget` bytes; on success stores the frame count (0 for
+// a negative length) in `frames` and returns true. Otherwise prints one line
+// on stdout saying why and returns false; nothing is allocated either way.
+bool SizeTone(const ToneSettings& settings, const ToneUse& use, int64_t memory_budget,
+              int64_t* frames);
 
-// Plays the settings' frequency for their length at their level and rate on
-// their device, then returns true; `settings.rate` takes the rate the device
+// The frequency of the settings' tone in Hz: in note mode that of the note,
+// octave and cents; in frequency mode the typed one.
+float ToneFrequency(const ToneSettings& settings);
+
+// Plays the settings' tone for their length at their level and rate on their
+// device, then returns true; `settings.rate` takes the rate the device
 // settled on. Returns false, with one line on stdout and nothing played, for
-// a tone that cannot be made (see SizeTone) or allocated. Device failures end
-// the process (PLAY). Does not look at the pitch source.
-bool PlayTone(ToneSettings& settings);
+// a tone that cannot be made or held in `memory_budget` bytes (see SizeTone).
+// Device failures end the process (PLAY).
+bool PlayTone(ToneSettings& settings, int64_t memory_budget);
+
+// Writes the settings' tone to `settings.export_file` as a 24-bit mono WAV
+// file; prints nothing on success. A tone that cannot be made, held in
+// `memory_budget` bytes or described by a WAV header is refused with one
+// line before anything is written. When the header or the samples cannot be
+// written completely, the writers say so and a regular file is removed
+// again, with one more line.
+void ExportTone(const ToneSettings& settings, int64_t memory_budget);

@@ -1,7 +1,6 @@
 #include "console/tone_job.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
 
@@ -31,12 +30,14 @@ INSTANTIATE_TEST_SUITE_P(Products, FrameCountTest,
                                          FrameCase{44100, 2, 88200}, FrameCase{22050, 0.5f, 11025},
                                          FrameCase{44100, 0, 0}));
 
+constexpr int64_t kGiB = int64_t{1} << 30;
+
 struct SizeCase {
   const char* what;
   uint32_t rate;
   float length;
-  int64_t max_frames;
-  bool ok;
+  const ToneUse* use;
+  int64_t memory_budget;
   const char* line;  // printed when refused
 };
 
@@ -51,48 +52,36 @@ TEST_P(SizeToneTest, RefusesWhatCannotBeMade) {
   settings.length = c.length;
   int64_t frames = -7;
   testing::internal::CaptureStdout();
-  EXPECT_EQ(c.ok, SizeTone(settings, c.max_frames, &frames));
+  const bool ok = SizeTone(settings, *c.use, c.memory_budget, &frames);
   EXPECT_EQ(c.line, testing::internal::GetCapturedStdout());
-  if (!c.ok) {
+  EXPECT_EQ(*c.line == '\0', ok);
+  if (!ok) {
     EXPECT_EQ(-7, frames) << "frames must stay untouched";
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Limits, SizeToneTest,
-    testing::Values(SizeCase{"default", 44100, 8, kMaxToneFrames, true, ""},
-                    SizeCase{"empty", 44100, 0, kMaxToneFrames, true, ""},
-                    SizeCase{"infinite", 44100, INFINITY, kMaxToneFrames, false,
-                             "The length must be a finite number of seconds; no tone made.\n"},
-                    SizeCase{"nan", 44100, NAN, kMaxToneFrames, false,
-                             "The length must be a finite number of seconds; no tone made.\n"},
-                    SizeCase{"2^31 frames", 1, 2147483648.0f, kMaxToneFrames, false,
-                             "Tone too long: 2147483648.00 seconds at 1 Hz is more than "
-                             "2147483647 frames.\n"},
-                    SizeCase{
-                        "beyond int64", 768000, 1e30f, kMaxToneFrames, false,
-                        "Tone too long: 1000000015047466219876688855040.00 seconds at 768000 Hz "
-                        "is more than 2147483647 frames.\n"},
-                    SizeCase{"beyond WAV", 44100, 40000, kMaxWavFrames, false,
-                             "Tone too long: 40000.00 seconds at 44100 Hz is more than 1431655753 "
-                             "frames, the most a WAV file can hold.\n"}));
-
-// A tone that fits the generator but needs more than half of this machine's
-// memory is refused before anything is allocated.
-TEST(SizeToneMemoryTest, RefusesMoreThanHalfOfMemory) {
-  const double half =
-      static_cast<double>(sysconf(_SC_PHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 2;
-  ToneSettings settings;
-  settings.rate = 44100;
-  settings.length = 48000;  // 2116800000 frames, 23.3 GB
-  if (2116800000.0 * 11 <= half) GTEST_SKIP() << "machine has more than 46.6 GB";
-  int64_t frames = 0;
-  testing::internal::CaptureStdout();
-  EXPECT_FALSE(SizeTone(settings, kMaxToneFrames, &frames));
-  EXPECT_EQ(
-      "Tone too long: 48000.00 seconds at 44100 Hz needs 21.7 GiB of memory, "
-      "more than half of this machine's.\n",
-      testing::internal::GetCapturedStdout());
-}
+    testing::Values(
+        SizeCase{"default", 44100, 8, &kPlayUse, kGiB, ""},
+        SizeCase{"empty", 44100, 0, &kPlayUse, 0, ""},
+        SizeCase{"infinite", 44100, INFINITY, &kPlayUse, kGiB,
+                 "The length must be a finite number of seconds; no tone made.\n"},
+        SizeCase{"nan", 44100, NAN, &kPlayUse, kGiB,
+                 "The length must be a finite number of seconds; no tone made.\n"},
+        SizeCase{"2^31 frames", 1, 2147483648.0f, &kPlayUse, INT64_MAX,
+                 "Tone too long: 2147483648.00 seconds at 1 Hz is more than 2147483647 frames.\n"},
+        SizeCase{"beyond int64", 768000, 1e30f, &kPlayUse, INT64_MAX,
+                 "Tone too long: 1000000015047466219876688855040.00 seconds at 768000 Hz is more "
+                 "than 2147483647 frames.\n"},
+        SizeCase{"beyond WAV", 44100, 40000, &kExportUse, INT64_MAX,
+                 "Tone too long: 40000.00 seconds at 44100 Hz is more than 1431655753 frames, the "
+                 "most a WAV file can hold.\n"},
+        SizeCase{"rate beyond WAV", 1431655766, 0, &kExportUse, INT64_MAX,
+                 "Samplerate too high: 1431655766 Hz is more than 1431655765 Hz, the most a WAV "
+                 "file can hold.\n"},
+        SizeCase{"beyond memory", 44100, 48000, &kPlayUse, 20 * kGiB,
+                 "Tone too long: 48000.00 seconds at 44100 Hz needs 21.7 GiB of memory, more than "
+                 "half of this machine's.\n"}));
 
 }  // namespace

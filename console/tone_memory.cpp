@@ -1,6 +1,7 @@
 #include "console/tone_memory.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -38,4 +39,11 @@ bool AllocateToneArrays(int64_t frames, ToneArrays* arrays) {
   arrays->block = std::unique_ptr<unsigned char[], Unmapper>(static_cast<unsigned char*>(block),
                                                              Unmapper{block_bytes});
   return true;
+}
+
+int64_t ToneMemoryBudget() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return int64_t{4} << 30;
+  return static_cast<int64_t>(pages) * page_size / 2;
 }

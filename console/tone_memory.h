@@ -23,3 +23,8 @@ struct ToneArrays {
 // Returns false, with nothing allocated, when the memory is not available.
 // REQUIRES: 0 <= frames, with frames x 11 bytes addressable.
 bool AllocateToneArrays(int64_t frames, ToneArrays* arrays);
+
+// The most memory one tone may take, in bytes: half of the machine's
+// physical memory (4 GiB when it cannot be read), so that asking for a very
+// long tone is refused instead of driving the system into swap.
+int64_t ToneMemoryBudget();
