@@ -1,31 +1,21 @@
 #include "audio_out/wav_file.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
+
+#include "audio_out/test_util.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-std::string TempPath(const char* name) {
-  return testing::TempDir() + "quemblet_" + name + "_" + std::to_string(getpid()) + ".wav";
-}
-
-Bytes ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-bool Exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
+Bytes ReadBytes(const std::string& path) {
+  const std::string file = ReadFile(path);
+  return Bytes(file.begin(), file.end());
 }
 
 struct Decon4Case {
@@ -69,11 +59,11 @@ class HeaderTest : public testing::TestWithParam<HeaderCase> {};
 
 TEST_P(HeaderTest, WritesFortyFourBytes) {
   const HeaderCase& c = GetParam();
-  const std::string path = TempPath(c.name);
+  const std::string path = TempPath(c.name, ".wav");
   testing::internal::CaptureStdout();
   EXPECT_EQ(1, MAKE_HEADER(path.c_str(), c.rate, 24, c.frames));
   EXPECT_EQ("", testing::internal::GetCapturedStdout());
-  EXPECT_EQ(c.header, ReadAll(path));
+  EXPECT_EQ(c.header, ReadBytes(path));
   std::remove(path.c_str());
 }
 
@@ -101,24 +91,24 @@ Bytes Ramp(int64_t frames) {
 }
 
 TEST(WriteFileTest, AppendsBlockBehindHeader) {
-  const std::string path = TempPath("append");
+  const std::string path = TempPath("append", ".wav");
   const Bytes block = Ramp(1000);
   ASSERT_EQ(1, MAKE_HEADER(path.c_str(), 44100, 24, 1000));
   EXPECT_EQ(3000, WriteFile(path.c_str(), block.data(), 1000, 24));
-  const Bytes file = ReadAll(path);
+  const Bytes file = ReadBytes(path);
   ASSERT_EQ(3044u, file.size());
   EXPECT_EQ(block, Bytes(file.begin() + 44, file.end()));
   std::remove(path.c_str());
 }
 
 TEST(WriteFileTest, SecondExportReplacesFirst) {
-  const std::string path = TempPath("twice");
+  const std::string path = TempPath("twice", ".wav");
   const Bytes long_block = Ramp(2000), short_block(30, 0x11);
   MAKE_HEADER(path.c_str(), 44100, 24, 2000);
   WriteFile(path.c_str(), long_block.data(), 2000, 24);
   MAKE_HEADER(path.c_str(), 44100, 24, 10);
   WriteFile(path.c_str(), short_block.data(), 10, 24);
-  const Bytes file = ReadAll(path);
+  const Bytes file = ReadBytes(path);
   ASSERT_EQ(74u, file.size());
   EXPECT_EQ(short_block, Bytes(file.begin() + 44, file.end()));
   std::remove(path.c_str());
@@ -144,7 +134,7 @@ TEST_P(WriteFailureTest, ReportsAndReturnsZero) {
   EXPECT_EQ(0, WriteFile(c.path.c_str(), block.data(), 100, 24));
   EXPECT_EQ("Unable to write to file!\nUnable to write to file!\n",
             testing::internal::GetCapturedStdout());
-  EXPECT_EQ(c.leaves_file, Exists(c.path));
+  EXPECT_EQ(c.leaves_file, FileExists(c.path));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -156,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Python's wave module is an independent reader of the format.
 TEST(WriteFileTest, PythonWaveReadsItBack) {
-  const std::string path = TempPath("python");
+  const std::string path = TempPath("python", ".wav");
   const Bytes block = Ramp(4410);
   MAKE_HEADER(path.c_str(), 22050, 24, 4410);
   WriteFile(path.c_str(), block.data(), 4410, 24);
@@ -168,7 +158,7 @@ TEST(WriteFileTest, PythonWaveReadsItBack) {
       "ok = (w.getnchannels(), w.getsampwidth(), w.getframerate(), w.getnframes(),\n"
       "      data == ramp) == (1, 3, 22050, 4410, True)\n"
       "sys.exit(0 if ok else 1)\n";
-  const std::string script_path = TempPath("check") + ".py";
+  const std::string script_path = TempPath("check", ".py");
   std::ofstream(script_path) << script;
   const std::string command = std::string(QUEMBLET_PYTHON3) + " " + script_path + " " + path;
   EXPECT_EQ(0, std::system(command.c_str()));

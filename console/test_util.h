@@ -1,6 +1,7 @@
-// console/run_program_for_test.h: runs the real quemblet executable for the
-// end-to-end tests, with stdin fed from a string.
+// console/test_util.h: runs the real quemblet executable for the end-to-end
+// tests, with stdin fed from a string, and reads what it wrote.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -31,3 +32,12 @@ std::string TempPath(const std::string& suffix);
 
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
+
+// The packed block (3 bytes a frame) of `frames` frames of a `hz` Hz tone
+// at `rate` Hz and `level` percent, as the program makes it.
+std::string PackedTone(double hz, uint32_t rate, int64_t frames, float level);
+
+// Checks a recording of the file device (two interleaved channels of 3-byte
+// samples): both channels carry `tone` from its start, cut short by at most
+// one device period.
+void ExpectPlayed(const std::string& recording, const std::string& tone);
