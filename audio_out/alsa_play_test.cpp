@@ -6,34 +6,15 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
-#include "pitch/tone.h"
+#include "audio_out/test_util.h"
 
 // The test devices (qt_*) come from QUEMBLET_ALSA_HOME/.asoundrc, which
 // alsa-lib reads because the tests run with HOME set there.
 
 namespace {
-
-std::vector<unsigned char> PackedTone(float hz, uint32_t rate, int64_t frames) {
-  std::vector<int64_t> samples(static_cast<size_t>(frames));
-  std::vector<unsigned char> block(static_cast<size_t>(frames) * 3);
-  MakeTone(samples.data(), hz, rate, frames, 25);
-  NUM24_TO_CHAR(samples.data(), block.data(), frames);
-  return block;
-}
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string CapturePath(const char* name) {
-  return testing::TempDir() + "quemblet_" + name + "_" + std::to_string(getpid()) + ".raw";
-}
 
 struct CaptureCase {
   const char* name;
@@ -48,7 +29,7 @@ class FileCaptureTest : public testing::TestWithParam<CaptureCase> {};
 // right must both be the block, cut short by at most one period.
 TEST_P(FileCaptureTest, BothChannelsCarryABlockPrefix) {
   const CaptureCase& c = GetParam();
-  const std::string path = CapturePath(c.name);
+  const std::string path = TempPath(c.name, ".raw");
   const std::vector<unsigned char> block = PackedTone(440, 44100, c.frames);
   // Exactly as large as the block, so a read past its end is caught by
   // AddressSanitizer in the sanitizer build.
@@ -61,7 +42,7 @@ TEST_P(FileCaptureTest, BothChannelsCarryABlockPrefix) {
   EXPECT_EQ("", testing::internal::GetCapturedStdout());
   EXPECT_EQ(44100u, rate);
 
-  const std::string raw = ReadAll(path);
+  const std::string raw = ReadFile(path);
   std::remove(path.c_str());
   ASSERT_EQ(0u, raw.size() % 6);
   const int64_t played = static_cast<int64_t>(raw.size() / 6);
@@ -133,7 +114,7 @@ class RealTimeTest : public testing::TestWithParam<const char*> {};
 // channels (what it records), and PLAY must wait for it by sleeping in the
 // device's poll rather than spinning.
 TEST_P(RealTimeTest, PlaysBlockOnBothChannelsWithoutSpinning) {
-  const std::string path = CapturePath(GetParam());
+  const std::string path = TempPath(GetParam(), ".raw");
   setenv("QUEMBLET_TEST_CAPTURE", path.c_str(), 1);
   const std::vector<unsigned char> block = PackedTone(440, 44100, 44100);
   uint32_t rate = 44100;
@@ -146,7 +127,7 @@ TEST_P(RealTimeTest, PlaysBlockOnBothChannelsWithoutSpinning) {
   EXPECT_GE(wall, 0.9) << "one second of frames, less one period, must be played out";
   EXPECT_LT(cpu, 0.5 * wall) << "busy waiting on the device";
 
-  const std::string raw = ReadAll(path);
+  const std::string raw = ReadFile(path);
   std::remove(path.c_str());
   const int64_t played = static_cast<int64_t>(raw.size() / 6);
   EXPECT_EQ(0u, raw.size() % 6);
