@@ -1,10 +1,12 @@
 #include "audio_out/alsa_play.h"
 
 #include <alsa/asoundlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,7 +24,8 @@ constexpr int kWaitMs = 1;
 // long has stopped. Well beyond any buffer asked for here; a sound server
 // may hold a new stream for up to two seconds before it starts pulling.
 constexpr Clock::duration kStallLimit = std::chrono::seconds(3);
-constexpr Clock::duration kPlayOutStep = std::chrono::milliseconds(10);
+// How long a wait lasts before the device is asked again.
+constexpr Clock::duration kRecheck = std::chrono::milliseconds(10);
 
 // alsa-lib reports its own view of every failure on stderr; the program
 // says what failed itself, in one line.
@@ -66,7 +69,7 @@ bool Recover(snd_pcm_t* pcm, int err) {
     const Clock::time_point give_up = Clock::now() + kStallLimit;
     int res;
     while ((res = snd_pcm_resume(pcm)) == -EAGAIN && Clock::now() < give_up)
-      std::this_thread::sleep_for(kPlayOutStep);
+      std::this_thread::sleep_for(kRecheck);
     if (res < 0) res = snd_pcm_prepare(pcm);  // devices that cannot resume start anew
     return res >= 0;
   }
@@ -93,8 +96,8 @@ snd_pcm_sframes_t WriteBoth(snd_pcm_t* pcm, const unsigned char* mono, snd_pcm_u
 }
 
 // Waits until no more than `period` frames are left to play, so that a
-// device that stops here is caught by the stall limit instead of holding
-// snd_pcm_drain, which waits without one.
+// device that stops here is caught by the stall limit rather than in the
+// drain.
 void PlayOut(snd_pcm_t* pcm, snd_pcm_sframes_t period, unsigned int rate_hz) {
   snd_pcm_sframes_t least = -1;  // the smallest delay seen so far, in frames
   Clock::time_point progress = Clock::now();
@@ -109,36 +112,31 @@ void PlayOut(snd_pcm_t* pcm, snd_pcm_sframes_t period, unsigned int rate_hz) {
       FailPlaying(-EIO);
     }
     const auto left = std::chrono::microseconds((delay - period) * 1000000LL / rate_hz);
-    std::this_thread::sleep_for(std::min<Clock::duration>(left, kPlayOutStep));
+    std::this_thread::sleep_for(std::min<Clock::duration>(left, kRecheck));
   }
 }
 
-// Lets the device play what it holds, then stops it. A plugin device
-// (alsa-lib's external I/O plugins: sound servers and the like) without
-// a drain of its own drains by watching its position with no time limit;
-// it is drained without blocking here, and watched with one.
+// Ends the process when a drain does not finish: the line FailPlaying(-EIO)
+// prints, written as a signal handler may.
+void DrainStuck(int) {
+  static constexpr char kLine[] = "unable to play on pcm device: Input/output error\n";
+  const ssize_t ignored = write(STDERR_FILENO, kLine, sizeof kLine - 1);
+  (void)ignored;
+  _exit(1);
+}
+
+// Lets the device play the little it still holds, then stops it.
+// snd_pcm_drain waits as long as the device takes, and some never finish:
+// alsa-lib drains a plugin device by watching its position, which a device
+// that stopped never moves, and the PulseAudio plugin behind a conversion
+// can wait for its server forever. An alarm bounds the wait.
 void Drain(snd_pcm_t* pcm) {
-  if (snd_pcm_type(pcm) != SND_PCM_TYPE_IOPLUG) {
-    snd_pcm_drain(pcm);
-    return;
-  }
-  snd_pcm_nonblock(pcm, 1);
-  if (snd_pcm_drain(pcm) != -EAGAIN) return;
-  snd_pcm_sframes_t most = -1;  // the most room seen so far, in frames
-  Clock::time_point progress = Clock::now();
-  for (;;) {
-    // Asking for the room moves the position, and ends the drain once
-    // everything was played.
-    const snd_pcm_sframes_t room = snd_pcm_avail(pcm);
-    if (room < 0 || snd_pcm_state(pcm) != SND_PCM_STATE_DRAINING) return;
-    if (room > most) {
-      most = room;
-      progress = Clock::now();
-    } else if (Clock::now() - progress > kStallLimit) {
-      FailPlaying(-EIO);
-    }
-    std::this_thread::sleep_for(kPlayOutStep);
-  }
+  std::fflush(stdout);  // the alarm's way out cannot flush
+  std::signal(SIGALRM, DrainStuck);
+  alarm(std::chrono::duration_cast<std::chrono::seconds>(kStallLimit).count());
+  snd_pcm_drain(pcm);
+  alarm(0);
+  std::signal(SIGALRM, SIG_DFL);
 }
 
 }  // namespace

@@ -172,22 +172,23 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct StuckCase {
   const char* name;
-  int64_t frames;  // the device stops after 30000
+  const char* device;  // qt_stuck stops after 30000 frames
+  int64_t frames;
 };
 
 std::ostream& operator<<(std::ostream& os, const StuckCase& c) { return os << c.name; }
 
 class StuckDeviceTest : public testing::TestWithParam<StuckCase> {};
 
-// A device that stops playing, while being fed or once fed, is given up
-// within a few seconds: one line on stderr, exit status 1, no spinning.
+// A device that stops playing, while being fed, once fed, or when asked to
+// drain, is given up within a few seconds: one line on stderr, exit status 1, no spinning.
 TEST_P(StuckDeviceTest, EndsWithOneLineInBoundedTime) {
   const StuckCase& c = GetParam();
   const std::vector<unsigned char> block = PackedTone(440, 44100, c.frames);
   uint32_t rate = 44100;
   const double cpu_before = CpuSeconds(RUSAGE_CHILDREN);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EXIT(PLAY("qt_stuck", rate, 2, c.frames, block.data()), testing::ExitedWithCode(1),
+  EXPECT_EXIT(PLAY(c.device, rate, 2, c.frames, block.data()), testing::ExitedWithCode(1),
               DeathMatcher(testing::Eq("unable to play on pcm device: Input/output error\n")));
   const double wall = SecondsSince(start);
   EXPECT_LT(wall, 8.0);
@@ -195,8 +196,9 @@ TEST_P(StuckDeviceTest, EndsWithOneLineInBoundedTime) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Phases, StuckDeviceTest,
-                         testing::Values(StuckCase{"while_fed", 44100},
-                                         StuckCase{"after_last_write", 31500}),
+                         testing::Values(StuckCase{"while_fed", "qt_stuck", 44100},
+                                         StuckCase{"after_last_write", "qt_stuck", 31500},
+                                         StuckCase{"in_drain", "qt_stuck_in_drain", 44100}),
                          [](const testing::TestParamInfo<StuckCase>& info) {
                            return info.param.name;
                          });

@@ -13,6 +13,7 @@
  *     realtime 1        # consume frames at the sample rate, not at once
  *     interleaved_only 1  # offer RW_INTERLEAVED access only
  *     stop_at 30000     # play this many frames, then freeze (its clock runs on)
+ *     stop_in_drain 1   # freeze once asked to drain
  *   }
  *
  * With the environment variable QUEMBLET_TEST_STAMP set, the wall-clock time
@@ -46,6 +47,7 @@ typedef struct {
   int realtime;
   int interleaved_only;
   long stop_at; /* frames; 0 for never */
+  int stop_in_drain;
   FILE* capture;
   int running;
   uint64_t written;       /* frames handed to the device since open */
@@ -60,8 +62,11 @@ static uint64_t NowUs(void) {
   return (uint64_t)now.tv_sec * 1000000u + (uint64_t)now.tv_usec;
 }
 
-/* A device told to stop at some frame gets no further, whatever its clock. */
-static snd_pcm_uframes_t Frozen(const TestDevice* d, snd_pcm_uframes_t pos) {
+/* A device told to stop at some frame, or when draining, gets no further,
+ * whatever its clock. */
+static snd_pcm_uframes_t Frozen(TestDevice* d, snd_pcm_uframes_t pos) {
+  if (d->stop_in_drain && d->io.state == SND_PCM_STATE_DRAINING && d->stop_at == 0)
+    d->stop_at = (long)pos;
   if (d->stop_at > 0 && pos > (snd_pcm_uframes_t)d->stop_at) return (snd_pcm_uframes_t)d->stop_at;
   return pos;
 }
@@ -206,7 +211,8 @@ static int SetConstraints(TestDevice* d) {
 SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
   snd_config_iterator_t i, next;
   TestDevice* d;
-  long only_rate = 0, fail_hw = 0, xrun_at = 0, realtime = 0, interleaved_only = 0, stop_at = 0;
+  long only_rate = 0, fail_hw = 0, xrun_at = 0, realtime = 0, interleaved_only = 0, stop_at = 0,
+       stop_in_drain = 0;
   snd_pcm_format_t format = SND_PCM_FORMAT_S24_3LE;
   int err;
   (void)root;
@@ -223,6 +229,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
     if (!strcmp(id, "interleaved_only") && snd_config_get_integer(n, &interleaved_only) == 0)
       continue;
     if (!strcmp(id, "stop_at") && snd_config_get_integer(n, &stop_at) == 0) continue;
+    if (!strcmp(id, "stop_in_drain") && snd_config_get_integer(n, &stop_in_drain) == 0) continue;
     if (!strcmp(id, "format")) {
       const char* text;
       if (snd_config_get_string(n, &text) == 0 &&
@@ -243,6 +250,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
   d->realtime = (int)realtime;
   d->interleaved_only = (int)interleaved_only;
   d->stop_at = stop_at;
+  d->stop_in_drain = (int)stop_in_drain;
   d->fd = eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);
   if (d->fd < 0) {
     err = -errno;
