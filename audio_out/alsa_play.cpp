@@ -3,7 +3,6 @@
 #include <alsa/asoundlib.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -20,9 +19,10 @@ using Clock = std::chrono::steady_clock;
 constexpr snd_pcm_uframes_t kPeriodFrames = 1024;
 constexpr snd_pcm_uframes_t kBufferFrames = 2048;
 constexpr int kWaitMs = 1;
-// A device that takes no frame, or plays none of what it holds, for this
-// long has stopped. Well beyond any buffer asked for here; a sound server
-// may hold a new stream for up to two seconds before it starts pulling.
+// A device that takes no frame, or does not finish playing what it holds,
+// for this long beyond the time its buffer takes to play has stopped. A
+// sound server may hold a new stream for up to two seconds before it starts
+// pulling.
 constexpr Clock::duration kStallLimit = std::chrono::seconds(3);
 // How long a wait lasts before the device is asked again.
 constexpr Clock::duration kRecheck = std::chrono::milliseconds(10);
@@ -95,27 +95,6 @@ snd_pcm_sframes_t WriteBoth(snd_pcm_t* pcm, const unsigned char* mono, snd_pcm_u
   return snd_pcm_writei(pcm, staging.data(), count);
 }
 
-// Waits until no more than `period` frames are left to play, so that a
-// device that stops here is caught by the stall limit rather than in the
-// drain.
-void PlayOut(snd_pcm_t* pcm, snd_pcm_sframes_t period, unsigned int rate_hz) {
-  snd_pcm_sframes_t least = -1;  // the smallest delay seen so far, in frames
-  Clock::time_point progress = Clock::now();
-  for (;;) {
-    if (snd_pcm_state(pcm) != SND_PCM_STATE_RUNNING) return;
-    snd_pcm_sframes_t delay = 0;
-    if (snd_pcm_delay(pcm, &delay) < 0 || delay <= period) return;
-    if (least < 0 || delay < least) {
-      least = delay;
-      progress = Clock::now();
-    } else if (Clock::now() - progress > kStallLimit) {
-      FailPlaying(-EIO);
-    }
-    const auto left = std::chrono::microseconds((delay - period) * 1000000LL / rate_hz);
-    std::this_thread::sleep_for(std::min<Clock::duration>(left, kRecheck));
-  }
-}
-
 // Ends the process when a drain does not finish: the line FailPlaying(-EIO)
 // prints, written as a signal handler may.
 void DrainStuck(int) {
@@ -125,15 +104,15 @@ void DrainStuck(int) {
   _exit(1);
 }
 
-// Lets the device play the little it still holds, then stops it.
+// Lets the device play what it holds, at most a buffer, then stops it.
 // snd_pcm_drain waits as long as the device takes, and some never finish:
 // alsa-lib drains a plugin device by watching its position, which a device
 // that stopped never moves, and the PulseAudio plugin behind a conversion
-// can wait for its server forever. An alarm bounds the wait.
-void Drain(snd_pcm_t* pcm) {
+// can wait for its server forever. An alarm after `limit` bounds the wait.
+void Drain(snd_pcm_t* pcm, Clock::duration limit) {
   std::fflush(stdout);  // the alarm's way out cannot flush
   std::signal(SIGALRM, DrainStuck);
-  alarm(std::chrono::duration_cast<std::chrono::seconds>(kStallLimit).count());
+  alarm(static_cast<unsigned>(std::chrono::ceil<std::chrono::seconds>(limit).count()));
   snd_pcm_drain(pcm);
   alarm(0);
   std::signal(SIGALRM, SIG_DFL);
@@ -181,13 +160,17 @@ void PLAY(const char* device, uint32_t& rate, int channels, int64_t frames,
   const int64_t guard = static_cast<int64_t>(period);
   // One device buffer of stereo frames, whatever the tone's length.
   std::vector<unsigned char> staging(interleaved ? buffer * 6 : 0);
+  // A slow device takes its next frames only once a period has played.
+  const Clock::duration stall_limit =
+      kStallLimit + std::chrono::duration_cast<Clock::duration>(
+                        std::chrono::duration<double>(static_cast<double>(buffer) / rate));
 
   // Both channels carry the same mono data. The last period or less stays
   // unsent; the silence after the tone's last whole cycle usually covers it.
   int64_t pos = 0;                            // frames of the block handed on, [0, frames]
   Clock::time_point progress = Clock::now();  // when the device last took frames
   while (pos + guard < frames) {
-    if (Clock::now() - progress > kStallLimit) FailPlaying(-EIO);
+    if (Clock::now() - progress > stall_limit) FailPlaying(-EIO);
     // snd_pcm_avail asks the device where it is before counting: some
     // plugins learn their position only when asked.
     snd_pcm_sframes_t avail = snd_pcm_avail(pcm);
@@ -209,8 +192,7 @@ void PLAY(const char* device, uint32_t& rate, int channels, int64_t frames,
     if (written > 0) progress = Clock::now();
     pos += avail;  // after an underrun the frames just offered are skipped
   }
-  PlayOut(pcm, static_cast<snd_pcm_sframes_t>(period), rate);
-  Drain(pcm);
+  Drain(pcm, stall_limit);
   snd_pcm_close(pcm);
   // Nothing of the device outlives the call, alsa-lib's parsed
   // configuration included.

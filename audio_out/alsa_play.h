@@ -15,7 +15,7 @@
 // Ends the process with exit(1) and one message on stderr, within a few
 // seconds whatever the device does, when the device cannot be opened,
 // refuses the format or its hardware parameters, fails while playing, or
-// stops taking or playing frames for 3 seconds. Keeps alsa-lib's own
-// diagnostics off stderr.
+// stops taking or playing frames for 3 seconds beyond the time its buffer
+// takes to play. Keeps alsa-lib's own diagnostics off stderr.
 void PLAY(const char* device, uint32_t& rate, int channels, int64_t frames,
           const unsigned char* block);

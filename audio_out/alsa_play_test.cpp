@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -141,6 +142,19 @@ TEST_P(RealTimeTest, PlaysBlockOnBothChannelsWithoutSpinning) {
 
 INSTANTIATE_TEST_SUITE_P(Access, RealTimeTest,
                          testing::Values("qt_realtime", "qt_interleaved", "qt_plug_interleaved"));
+
+// At 300 Hz a period (1024 frames) takes 3.4 s to play: a device that slow
+// is waited for, through the tone and the drain, not given up as stuck.
+TEST(PlayTest, WaitsForSlowDevice) {
+  const std::vector<unsigned char> block = PackedTone(50, 300, 3000);
+  uint32_t rate = 300;
+  EXPECT_EXIT(
+      {
+        PLAY("qt_slow", rate, 2, 3000, block.data());
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "^$");
+}
 
 using DeathMatcher = testing::Matcher<const std::string&>;
 
