@@ -40,3 +40,18 @@ inline std::vector<unsigned char> PackedTone(float hz, uint32_t rate, int64_t fr
   NUM24_TO_CHAR(samples.data(), block.data(), frames);
   return block;
 }
+
+// Checks a recording of two interleaved channels of 3-byte samples, as the
+// file device and the test device keep it: both channels carry `tone` from
+// its start, cut short by at most one device period.
+inline void ExpectPlayed(const std::string& recording, const std::vector<unsigned char>& tone) {
+  ASSERT_EQ(0u, recording.size() % 6);
+  const size_t frames = recording.size() / 6, tone_frames = tone.size() / 3;
+  ASSERT_LE(frames, tone_frames);
+  EXPECT_GE(frames + 1024, tone_frames) << "more than one period left unsent";
+  for (size_t k = 0; k < frames; ++k) {
+    const char* want = reinterpret_cast<const char*>(&tone[3 * k]);
+    ASSERT_EQ(0, recording.compare(6 * k, 3, want, 3)) << "left, frame " << k;
+    ASSERT_EQ(0, recording.compare(6 * k + 3, 3, want, 3)) << "right, frame " << k;
+  }
+}

@@ -10,8 +10,8 @@ constexpr int kExitRefused = 3;  // a tone that cannot be made or held
 
 // Parses a number as strtod does and rounds it to the nearest single
 // precision value, one that rounds beyond the largest float becoming an
-// infinity of its sign. Returns false
-// when `text` does not start with a number or is not a number (nan).
+// infinity of its sign. Returns false when `text` does not start with a
+// number or is not a number (nan).
 bool ParseNumber(const char* text, float* value);
 
 // Runs direct mode on argv[1..4] (frequency, length, device, level; the

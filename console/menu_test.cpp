@@ -276,8 +276,9 @@ TEST_P(ExportTest, FileHoldsHeaderAndTone) {
   std::remove(path.c_str());
   ASSERT_EQ(44u + c.frames * 3u, file.size());
   EXPECT_EQ(WavHeader(c.rate, c.frames), file.substr(0, 44));
-  EXPECT_TRUE(file.compare(44, std::string::npos, PackedTone(c.hz, c.rate, c.frames, c.level)) ==
-              0);
+  const std::vector<unsigned char> tone =
+      PackedTone(static_cast<float>(c.hz), c.rate, c.frames, c.level);
+  EXPECT_TRUE(file.compare(44, std::string::npos, std::string(tone.begin(), tone.end())) == 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -330,7 +331,8 @@ TEST(MenuCaptureTest, NotePlaysItsTone) {
   const std::string path = TempPath(".raw");
   const ProgramRun run = RunQuemblet({}, "s file:'" + path + "',raw\nl 0.5\nv 60\ng\nx\n");
   ASSERT_EQ(0, run.status) << run.err;
-  ExpectPlayed(ReadFile(path), PackedTone(Get_Freq("g", 0, 0), 44100, 22050, 60));
+  ExpectPlayed(ReadFile(path),
+               PackedTone(static_cast<float>(Get_Freq("g", 0, 0)), 44100, 22050, 60));
   std::remove(path.c_str());
 }
 

@@ -3,30 +3,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
-#include <iterator>
-
-#include "pitch/tone.h"
 
 std::string TempPath(const std::string& suffix) {
   static int serial = 0;
   return testing::TempDir() + "quemblet_e2e_" + std::to_string(getpid()) + "_" +
          std::to_string(++serial) + suffix;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-bool FileExists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
 }
 
 ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& input,
@@ -90,23 +76,4 @@ ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& 
   std::remove(in_path.c_str());
   std::remove(err_path.c_str());
   return run;
-}
-
-std::string PackedTone(double hz, uint32_t rate, int64_t frames, float level) {
-  std::vector<int64_t> samples(static_cast<size_t>(frames));
-  std::string block(static_cast<size_t>(frames) * 3, '\0');
-  MakeTone(samples.data(), static_cast<float>(hz), rate, frames, level);
-  NUM24_TO_CHAR(samples.data(), reinterpret_cast<unsigned char*>(block.data()), frames);
-  return block;
-}
-
-void ExpectPlayed(const std::string& recording, const std::string& tone) {
-  ASSERT_EQ(0u, recording.size() % 6);
-  const size_t frames = recording.size() / 6, tone_frames = tone.size() / 3;
-  ASSERT_LE(frames, tone_frames);
-  EXPECT_GE(frames + 1024, tone_frames) << "more than one period left unsent";
-  for (size_t k = 0; k < frames; ++k) {
-    ASSERT_EQ(0, recording.compare(6 * k, 3, tone, 3 * k, 3)) << "left, frame " << k;
-    ASSERT_EQ(0, recording.compare(6 * k + 3, 3, tone, 3 * k, 3)) << "right, frame " << k;
-  }
 }

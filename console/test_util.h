@@ -1,9 +1,11 @@
 // console/test_util.h: runs the real quemblet executable for the end-to-end
 // tests, with stdin fed from a string, and reads what it wrote.
+// ReadFile, FileExists, PackedTone and ExpectPlayed come from audio_out's.
 #pragma once
-#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "audio_out/test_util.h"
 
 struct ProgramRun {
   std::string out;  // everything written to stdout
@@ -29,15 +31,3 @@ ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& 
 
 // A fresh path in the test's temporary directory, ending in `suffix`.
 std::string TempPath(const std::string& suffix);
-
-std::string ReadFile(const std::string& path);
-bool FileExists(const std::string& path);
-
-// The packed block (3 bytes a frame) of `frames` frames of a `hz` Hz tone
-// at `rate` Hz and `level` percent, as the program makes it.
-std::string PackedTone(double hz, uint32_t rate, int64_t frames, float level);
-
-// Checks a recording of the file device (two interleaved channels of 3-byte
-// samples): both channels carry `tone` from its start, cut short by at most
-// one device period.
-void ExpectPlayed(const std::string& recording, const std::string& tone);
