@@ -4,8 +4,15 @@
 # beside this script excuses only what alsa-lib, its plugins and the sound
 # servers' client libraries keep reachable until exit (loaded by alsa-lib's
 # configuration hooks on desktops with PulseAudio or PipeWire installed).
-# Usage: valgrind_session_test.sh path/to/quemblet
+# Usage: valgrind_session_test.sh path/to/quemblet [emulator]
+#   An emulator (qemu, for a program built for another architecture) means
+#   a skip: this machine's valgrind runs only this machine's programs.
 set -eu
+if [ $# -gt 1 ]; then
+  echo "quemblet is built for another architecture and runs under $2:" \
+    "valgrind cannot run it, skipping the memory check"
+  exit 77
+fi
 if ! command -v valgrind >/dev/null 2>&1; then
   echo "valgrind not found: skipping the memory check"
   exit 77
