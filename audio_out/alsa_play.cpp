@@ -1,11 +1,14 @@
 #include "audio_out/alsa_play.h"
 
 #include <alsa/asoundlib.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +19,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The block holds mono frames of one S24_3LE sample each (24 bits, no
+// padding); the device gets every frame on both of its channels.
+constexpr size_t kSampleBytes = 3;
+constexpr unsigned int kChannels = 2;
+constexpr size_t kStereoFrameBytes = kChannels * kSampleBytes;
+
 constexpr snd_pcm_uframes_t kPeriodFrames = 1024;
 constexpr snd_pcm_uframes_t kBufferFrames = 2048;
 constexpr int kWaitMs = 1;
@@ -24,8 +33,12 @@ constexpr int kWaitMs = 1;
 // sound server may hold a new stream for up to two seconds before it starts
 // pulling.
 constexpr Clock::duration kStallLimit = std::chrono::seconds(3);
-// How long a wait lasts before the device is asked again.
+// How long a wait lasts before a device that is resuming is asked again.
 constexpr Clock::duration kRecheck = std::chrono::milliseconds(10);
+// A device whose wait returns while it still has no room (its poll
+// descriptor is always ready, or the wait timed out) is asked again only
+// after this pause. Its buffer is full then, and holds far longer.
+constexpr Clock::duration kNap = std::chrono::milliseconds(5);
 
 // alsa-lib reports its own view of every failure on stderr; the program
 // says what failed itself, in one line.
@@ -36,9 +49,26 @@ void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
   std::exit(1);
 }
 
+// A device that cannot take the block's layout: another device name (a
+// plug device, which converts) may.
+[[noreturn]] void FailLayout(const char* format, int err) {
+  std::fprintf(stderr, format, snd_strerror(err));
+  std::puts("Try a different soundcard device name.");
+  std::exit(1);
+}
+
 // A device that fails or stops while playing: nothing more is sent and
 // nothing waits for it.
 [[noreturn]] void FailPlaying(int err) { Fail("unable to play on pcm device: %s\n", err); }
+
+// An open device and what was settled with it.
+struct Device {
+  snd_pcm_t* pcm = nullptr;
+  bool interleaved = false;              // written with snd_pcm_writei
+  int64_t period = 0;                    // frames
+  snd_pcm_uframes_t buffer = 0;          // frames
+  Clock::duration stall_limit{};         // see kStallLimit
+};
 
 // Asks for non-interleaved access where the device itself offers it, and
 // for interleaved access otherwise. Returns true for interleaved.
@@ -57,23 +87,74 @@ bool ChooseAccess(snd_pcm_t* pcm, snd_pcm_hw_params_t* params) {
   return true;
 }
 
-// Brings the device back after an underrun ("RX" on stdout) or a suspend.
-// Returns false when it cannot be brought back.
-bool Recover(snd_pcm_t* pcm, int err) {
+// Opens `name` and installs the block's layout at the rate nearest `rate`,
+// which receives the rate in force (with a warning on stdout when it
+// differs). Ends the process when the device cannot be opened or set up.
+Device Configure(const char* name, uint32_t& rate, int channels) {
+  const uint32_t requested_rate = rate;
+  Device device;
+  int err;
+  if ((err = snd_pcm_open(&device.pcm, name, SND_PCM_STREAM_PLAYBACK, 0)) < 0)
+    Fail("unable to open pcm device: %s\n", err);
+  snd_pcm_t* pcm = device.pcm;
+
+  snd_pcm_hw_params_t* params;
+  snd_pcm_hw_params_alloca(&params);  // zero-filled, freed on return
+  snd_pcm_hw_params_any(pcm, params);
+  device.interleaved = ChooseAccess(pcm, params);
+  if ((err = snd_pcm_hw_params_set_format(pcm, params, SND_PCM_FORMAT_S24_3LE)) < 0)
+    FailLayout("Unable to set playback format: %s\n", err);
+  // Every write hands the device exactly two channels of the block: a
+  // device installed with any other count would read past them.
+  err = channels == static_cast<int>(kChannels)
+            ? snd_pcm_hw_params_set_channels(pcm, params, kChannels)
+            : -EINVAL;
+  if (err < 0) FailLayout("unable to set hw parameters: %s\n", err);
+  unsigned int rate_near = rate;
+  snd_pcm_hw_params_set_rate_near(pcm, params, &rate_near, nullptr);
+  rate = rate_near;
+  snd_pcm_uframes_t period = kPeriodFrames;
+  snd_pcm_hw_params_set_period_size_near(pcm, params, &period, nullptr);
+  device.buffer = kBufferFrames;
+  snd_pcm_hw_params_set_buffer_size_near(pcm, params, &device.buffer);
+  if ((err = snd_pcm_hw_params(pcm, params)) < 0) Fail("unable to set hw parameters: %s\n", err);
+
+  unsigned int rate_in_force = rate;
+  if (snd_pcm_hw_params_get_rate(params, &rate_in_force, nullptr) >= 0) rate = rate_in_force;
+  if (rate != requested_rate) {
+    std::puts("Warning Soundcard Did Not Return Requested Samplerate...this will affect tuning");
+    std::printf("Samplerate = %i\n", static_cast<int>(rate));
+  }
+  snd_pcm_hw_params_get_period_size(params, &period, nullptr);
+  snd_pcm_hw_params_get_buffer_size(params, &device.buffer);
+  device.period = static_cast<int64_t>(period);
+  // A slow device takes its next frames only once a period has played.
+  device.stall_limit =
+      kStallLimit + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                        static_cast<double>(device.buffer) / rate));
+  return device;
+}
+
+// Brings the device back after an underrun ("RX" on stdout) or a suspend,
+// or ends the process. `recovering` is true from a recovery until the
+// device takes a frame again: an error reported before then is no underrun
+// but a device that has gone (a sound server that died fails every call,
+// while every prepare succeeds).
+void Recover(snd_pcm_t* pcm, int err, bool* recovering) {
+  if (*recovering || (err != -EPIPE && err != -ESTRPIPE)) FailPlaying(err);
+  *recovering = true;
+  int res;
   if (err == -EPIPE) {
     std::puts("RX");
-    return snd_pcm_prepare(pcm) >= 0;
-  }
-  if (err == -ESTRPIPE) {
+    res = snd_pcm_prepare(pcm);
+  } else {
     // The system is waking up; the device may take a moment to follow.
     const Clock::time_point give_up = Clock::now() + kStallLimit;
-    int res;
     while ((res = snd_pcm_resume(pcm)) == -EAGAIN && Clock::now() < give_up)
       std::this_thread::sleep_for(kRecheck);
     if (res < 0) res = snd_pcm_prepare(pcm);  // devices that cannot resume start anew
-    return res >= 0;
   }
-  return false;
+  if (res < 0) FailPlaying(err);
 }
 
 // Writes `count` frames of the mono block at `mono` to both channels.
@@ -82,17 +163,59 @@ bool Recover(snd_pcm_t* pcm, int err) {
 snd_pcm_sframes_t WriteBoth(snd_pcm_t* pcm, const unsigned char* mono, snd_pcm_uframes_t count,
                             bool interleaved, std::vector<unsigned char>& staging) {
   if (!interleaved) {
-    void* channel_data[2];
-    channel_data[0] = const_cast<unsigned char*>(mono);
-    channel_data[1] = channel_data[0];
+    void* channel_data[kChannels];
+    for (void*& channel : channel_data) channel = const_cast<unsigned char*>(mono);
     return snd_pcm_writen(pcm, channel_data, count);
   }
   unsigned char* out = staging.data();
-  for (snd_pcm_uframes_t k = 0; k < count; ++k, mono += 3, out += 6) {
-    std::memcpy(out, mono, 3);
-    std::memcpy(out + 3, mono, 3);
+  for (snd_pcm_uframes_t k = 0; k < count; ++k, mono += kSampleBytes) {
+    for (unsigned int channel = 0; channel < kChannels; ++channel, out += kSampleBytes)
+      std::memcpy(out, mono, kSampleBytes);
   }
   return snd_pcm_writei(pcm, staging.data(), count);
+}
+
+// Hands the block to the device as it makes room, the same mono data on
+// both channels. The last period or less stays unsent; the silence after
+// the tone's last whole cycle usually covers it.
+void Feed(const Device& device, int64_t frames, const unsigned char* block) {
+  // One device buffer of stereo frames, whatever the tone's length.
+  std::vector<unsigned char> staging(device.interleaved ? device.buffer * kStereoFrameBytes : 0);
+  int64_t pos = 0;                            // frames of the block handed on, [0, frames]
+  Clock::time_point progress = Clock::now();  // when the device last took frames
+  bool recovering = false;                    // see Recover
+  bool waited = false;                        // the last pass found no room and waited
+  while (pos + device.period < frames) {
+    if (Clock::now() - progress > device.stall_limit) FailPlaying(-EIO);
+    // snd_pcm_avail asks the device where it is before counting: some
+    // plugins learn their position only when asked.
+    snd_pcm_sframes_t avail = snd_pcm_avail(device.pcm);
+    if (avail < 0) {
+      Recover(device.pcm, static_cast<int>(avail), &recovering);
+      continue;
+    }
+    if (avail == 0) {
+      if (waited) std::this_thread::sleep_for(kNap);
+      const int err = snd_pcm_wait(device.pcm, kWaitMs);
+      if (err < 0) Recover(device.pcm, err, &recovering);
+      waited = true;
+      continue;
+    }
+    waited = false;
+    if (avail > frames - pos) avail = static_cast<snd_pcm_sframes_t>(frames - pos);
+    if (device.interleaved && avail > static_cast<snd_pcm_sframes_t>(device.buffer))
+      avail = static_cast<snd_pcm_sframes_t>(device.buffer);
+    const snd_pcm_sframes_t written =
+        WriteBoth(device.pcm, block + pos * static_cast<int64_t>(kSampleBytes),
+                  static_cast<snd_pcm_uframes_t>(avail), device.interleaved, staging);
+    if (written < 0) {
+      Recover(device.pcm, static_cast<int>(written), &recovering);
+    } else if (written > 0) {
+      progress = Clock::now();
+      recovering = false;
+    }
+    pos += avail;  // after an underrun the frames just offered are skipped
+  }
 }
 
 // Ends the process when a drain does not finish: the line FailPlaying(-EIO)
@@ -104,18 +227,50 @@ void DrainStuck(int) {
   _exit(1);
 }
 
+// At least a microsecond: a zero timer is no timer.
+timeval ToTimeval(Clock::duration d) {
+  const auto us = std::max<int64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(d).count(), 1);
+  return timeval{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
+}
+
+Clock::duration FromTimeval(const timeval& t) {
+  return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_usec);
+}
+
 // Lets the device play what it holds, at most a buffer, then stops it.
 // snd_pcm_drain waits as long as the device takes, and some never finish:
 // alsa-lib drains a plugin device by watching its position, which a device
 // that stopped never moves, and the PulseAudio plugin behind a conversion
-// can wait for its server forever. An alarm after `limit` bounds the wait.
+// can wait for its server forever. A SIGALRM timer after `limit` bounds the
+// wait; the process's own handler and timer are put back afterwards, the
+// timer less the time the drain took.
 void Drain(snd_pcm_t* pcm, Clock::duration limit) {
   std::fflush(stdout);  // the alarm's way out cannot flush
-  std::signal(SIGALRM, DrainStuck);
-  alarm(static_cast<unsigned>(std::chrono::ceil<std::chrono::seconds>(limit).count()));
+  struct sigaction stuck {};
+  struct sigaction previous_action {};
+  stuck.sa_handler = DrainStuck;
+  sigemptyset(&stuck.sa_mask);
+  if (sigaction(SIGALRM, &stuck, &previous_action) != 0) {
+    snd_pcm_drain(pcm);  // unbounded, as without a handler there is no way out
+    return;
+  }
+  const itimerval ours{timeval{}, ToTimeval(limit)};
+  itimerval previous_timer{};
+  const Clock::time_point start = Clock::now();
+  const bool timed = setitimer(ITIMER_REAL, &ours, &previous_timer) == 0;
   snd_pcm_drain(pcm);
-  alarm(0);
-  std::signal(SIGALRM, SIG_DFL);
+  const itimerval off{};
+  if (timed) setitimer(ITIMER_REAL, &off, nullptr);
+  sigaction(SIGALRM, &previous_action, nullptr);
+  if (!timed || !timerisset(&previous_timer.it_value)) return;
+  const Clock::duration left = FromTimeval(previous_timer.it_value) - (Clock::now() - start);
+  if (left <= Clock::duration::zero()) {
+    raise(SIGALRM);  // it fell due during the drain
+    return;
+  }
+  const itimerval restored{previous_timer.it_interval, ToTimeval(left)};
+  setitimer(ITIMER_REAL, &restored, nullptr);
 }
 
 }  // namespace
@@ -123,77 +278,10 @@ void Drain(snd_pcm_t* pcm, Clock::duration limit) {
 void PLAY(const char* device, uint32_t& rate, int channels, int64_t frames,
           const unsigned char* block) {
   snd_lib_error_set_handler(SilentAlsaError);
-  const uint32_t requested_rate = rate;
-  int err;
-
-  snd_pcm_t* pcm = nullptr;
-  if ((err = snd_pcm_open(&pcm, device, SND_PCM_STREAM_PLAYBACK, 0)) < 0)
-    Fail("unable to open pcm device: %s\n", err);
-
-  snd_pcm_hw_params_t* params;
-  snd_pcm_hw_params_alloca(&params);  // zero-filled, freed on return
-  snd_pcm_hw_params_any(pcm, params);
-  const bool interleaved = ChooseAccess(pcm, params);
-  if ((err = snd_pcm_hw_params_set_format(pcm, params, SND_PCM_FORMAT_S24_3LE)) < 0) {
-    std::fprintf(stderr, "Unable to set playback format: %s\n", snd_strerror(err));
-    std::puts("Try a different soundcard device name.");
-    std::exit(1);
-  }
-  snd_pcm_hw_params_set_channels(pcm, params, static_cast<unsigned>(channels));
-  unsigned int rate_near = rate;
-  snd_pcm_hw_params_set_rate_near(pcm, params, &rate_near, nullptr);
-  rate = rate_near;
-  snd_pcm_uframes_t period = kPeriodFrames;
-  snd_pcm_hw_params_set_period_size_near(pcm, params, &period, nullptr);
-  snd_pcm_uframes_t buffer = kBufferFrames;
-  snd_pcm_hw_params_set_buffer_size_near(pcm, params, &buffer);
-  if ((err = snd_pcm_hw_params(pcm, params)) < 0) Fail("unable to set hw parameters: %s\n", err);
-
-  unsigned int rate_in_force = rate;
-  if (snd_pcm_hw_params_get_rate(params, &rate_in_force, nullptr) >= 0) rate = rate_in_force;
-  if (rate != requested_rate) {
-    std::puts("Warning Soundcard Did Not Return Requested Samplerate...this will affect tuning");
-    std::printf("Samplerate = %i\n", static_cast<int>(rate));
-  }
-  snd_pcm_hw_params_get_period_size(params, &period, nullptr);
-  snd_pcm_hw_params_get_buffer_size(params, &buffer);
-  const int64_t guard = static_cast<int64_t>(period);
-  // One device buffer of stereo frames, whatever the tone's length.
-  std::vector<unsigned char> staging(interleaved ? buffer * 6 : 0);
-  // A slow device takes its next frames only once a period has played.
-  const Clock::duration stall_limit =
-      kStallLimit + std::chrono::duration_cast<Clock::duration>(
-                        std::chrono::duration<double>(static_cast<double>(buffer) / rate));
-
-  // Both channels carry the same mono data. The last period or less stays
-  // unsent; the silence after the tone's last whole cycle usually covers it.
-  int64_t pos = 0;                            // frames of the block handed on, [0, frames]
-  Clock::time_point progress = Clock::now();  // when the device last took frames
-  while (pos + guard < frames) {
-    if (Clock::now() - progress > stall_limit) FailPlaying(-EIO);
-    // snd_pcm_avail asks the device where it is before counting: some
-    // plugins learn their position only when asked.
-    snd_pcm_sframes_t avail = snd_pcm_avail(pcm);
-    if (avail < 0) {
-      if (!Recover(pcm, static_cast<int>(avail))) FailPlaying(static_cast<int>(avail));
-      continue;
-    }
-    if (avail == 0) {
-      if ((err = snd_pcm_wait(pcm, kWaitMs)) < 0 && !Recover(pcm, err)) FailPlaying(err);
-      continue;
-    }
-    if (avail > frames - pos) avail = static_cast<snd_pcm_sframes_t>(frames - pos);
-    if (interleaved && avail > static_cast<snd_pcm_sframes_t>(buffer))
-      avail = static_cast<snd_pcm_sframes_t>(buffer);
-    const snd_pcm_sframes_t written = WriteBoth(
-        pcm, block + pos * 3, static_cast<snd_pcm_uframes_t>(avail), interleaved, staging);
-    if (written < 0 && !Recover(pcm, static_cast<int>(written)))
-      FailPlaying(static_cast<int>(written));
-    if (written > 0) progress = Clock::now();
-    pos += avail;  // after an underrun the frames just offered are skipped
-  }
-  Drain(pcm, stall_limit);
-  snd_pcm_close(pcm);
+  const Device configured = Configure(device, rate, channels);
+  Feed(configured, frames, block);
+  Drain(configured.pcm, configured.stall_limit);
+  snd_pcm_close(configured.pcm);
   // Nothing of the device outlives the call, alsa-lib's parsed
   // configuration included.
   snd_config_update_free_global();

@@ -3,19 +3,34 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "audio_out/test_util.h"
 
-// The test devices (qt_*) come from QUEMBLET_ALSA_HOME/.asoundrc, which
-// alsa-lib reads because the tests run with HOME set there.
+// The test devices (qt_*) come from the tests' own ALSA configuration,
+// which alsa-lib reads because the tests run with ALSA_CONFIG_PATH set to it.
 
 namespace {
+
+// While in scope, the test devices record every frame they are handed.
+class ScopedCapture {
+ public:
+  ScopedCapture() : file_(".raw") { setenv("QUEMBLET_TEST_CAPTURE", file_.c_str(), 1); }
+  ~ScopedCapture() { unsetenv("QUEMBLET_TEST_CAPTURE"); }
+  std::string Recording() const { return ReadFile(file_.path()); }
+
+ private:
+  ScopedTempFile file_;
+};
 
 struct CaptureCase {
   const char* name;
@@ -30,7 +45,8 @@ class FileCaptureTest : public testing::TestWithParam<CaptureCase> {};
 // right must both be the block, cut short by at most one period.
 TEST_P(FileCaptureTest, BothChannelsCarryABlockPrefix) {
   const CaptureCase& c = GetParam();
-  const std::string path = TempPath(c.name, ".raw");
+  const ScopedTempFile temp(".raw");
+  const std::string& path = temp.path();
   const std::vector<unsigned char> block = PackedTone(440, 44100, c.frames);
   // Exactly as large as the block, so a read past its end is caught by
   // AddressSanitizer in the sanitizer build.
@@ -44,7 +60,6 @@ TEST_P(FileCaptureTest, BothChannelsCarryABlockPrefix) {
   EXPECT_EQ(44100u, rate);
 
   const std::string raw = ReadFile(path);
-  std::remove(path.c_str());
   ExpectPlayed(raw, block);
 }
 
@@ -81,12 +96,39 @@ TEST(PlayTest, OtherRateIsWrittenBackWithWarning) {
   EXPECT_EQ("", testing::internal::GetCapturedStdout()) << "second tone asks for 48000";
 }
 
+// The device underruns once, then takes frames again: the rest of the tone
+// is played, none of it lost.
 TEST(PlayTest, UnderrunIsReportedAndPlaybackCompletes) {
+  const ScopedCapture capture;
   const std::vector<unsigned char> block = PackedTone(440, 44100, 88200);
   uint32_t rate = 44100;
   testing::internal::CaptureStdout();
   PLAY("qt_xrun", rate, 2, 88200, block.data());
   EXPECT_EQ("RX\n", testing::internal::GetCapturedStdout());
+  ExpectPlayed(capture.Recording(), block);
+}
+
+// The caller's SIGALRM handler and pending timer survive the drain's own.
+TEST(PlayTest, KeepsCallersAlarm) {
+  struct sigaction mine {};
+  mine.sa_handler = [](int) {};
+  sigemptyset(&mine.sa_mask);
+  struct sigaction before {};
+  ASSERT_EQ(0, sigaction(SIGALRM, &mine, &before));
+  const itimerval pending{{}, {60, 0}};
+  ASSERT_EQ(0, setitimer(ITIMER_REAL, &pending, nullptr));
+  const std::vector<unsigned char> block = PackedTone(440, 44100, 4410);
+  uint32_t rate = 44100;
+  PLAY("null", rate, 2, 4410, block.data());
+
+  itimerval left{};
+  const itimerval off{};
+  setitimer(ITIMER_REAL, &off, &left);
+  struct sigaction after {};
+  sigaction(SIGALRM, &before, &after);
+  EXPECT_EQ(mine.sa_handler, after.sa_handler);
+  EXPECT_GT(left.it_value.tv_sec, 30) << "the pending timer was cancelled or restarted wrongly";
+  EXPECT_LE(left.it_value.tv_sec, 60);
 }
 
 double CpuSeconds(int who) {
@@ -107,8 +149,7 @@ class RealTimeTest : public testing::TestWithParam<const char*> {};
 // channels (what it records), and PLAY must wait for it by sleeping in the
 // device's poll rather than spinning.
 TEST_P(RealTimeTest, PlaysBlockOnBothChannelsWithoutSpinning) {
-  const std::string path = TempPath(GetParam(), ".raw");
-  setenv("QUEMBLET_TEST_CAPTURE", path.c_str(), 1);
+  const ScopedCapture capture;
   const std::vector<unsigned char> block = PackedTone(440, 44100, 44100);
   uint32_t rate = 44100;
   const double cpu_before = CpuSeconds(RUSAGE_SELF);
@@ -116,13 +157,9 @@ TEST_P(RealTimeTest, PlaysBlockOnBothChannelsWithoutSpinning) {
   PLAY(GetParam(), rate, 2, 44100, block.data());
   const double wall = SecondsSince(start);
   const double cpu = CpuSeconds(RUSAGE_SELF) - cpu_before;
-  unsetenv("QUEMBLET_TEST_CAPTURE");
   EXPECT_GE(wall, 0.9) << "one second of frames, less one period, must be played out";
   EXPECT_LT(cpu, 0.5 * wall) << "busy waiting on the device";
-
-  const std::string raw = ReadFile(path);
-  std::remove(path.c_str());
-  ExpectPlayed(raw, block);
+  ExpectPlayed(capture.Recording(), block);
 }
 
 INSTANTIATE_TEST_SUITE_P(Access, RealTimeTest,
@@ -145,7 +182,7 @@ using DeathMatcher = testing::Matcher<const std::string&>;
 
 struct FailureCase {
   const char* device;
-  const char* stderr_regex;  // the whole of stderr
+  const char* output_regex;  // the whole of stderr, then of stdout
 };
 
 std::ostream& operator<<(std::ostream& os, const FailureCase& c) {
@@ -158,16 +195,33 @@ TEST_P(PlayFailureTest, PrintsOneLineAndExitsWithOne) {
   const FailureCase& c = GetParam();
   const std::vector<unsigned char> block = PackedTone(440, 44100, 4410);
   uint32_t rate = 44100;
-  EXPECT_EXIT(PLAY(c.device, rate, 2, 4410, block.data()), testing::ExitedWithCode(1),
-              DeathMatcher(testing::MatchesRegex(c.stderr_regex)));
+  EXPECT_EXIT(
+      {
+        // Unbuffered stderr is written at once, buffered stdout at exit.
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+        PLAY(c.device, rate, 2, 4410, block.data());
+      },
+      testing::ExitedWithCode(1), DeathMatcher(testing::MatchesRegex(c.output_regex)));
 }
+
 
 INSTANTIATE_TEST_SUITE_P(
     Devices, PlayFailureTest,
     testing::Values(FailureCase{"no_such_device_anywhere", "unable to open pcm device: [^\n]+\n"},
                     FailureCase{"", "unable to open pcm device: [^\n]+\n"},
-                    FailureCase{"qt_s16only", "Unable to set playback format: Invalid argument\n"},
-                    FailureCase{"qt_hwfail", "unable to set hw parameters: Input/output error\n"}));
+                    FailureCase{"qt_s16only",
+                                "Unable to set playback format: Invalid argument\n"
+                                "Try a different soundcard device name.\n"},
+                    FailureCase{"qt_hwfail", "unable to set hw parameters: Input/output error\n"},
+                    // Devices of a fixed channel count other than two.
+                    FailureCase{"qt_4ch", "unable to set hw parameters: Invalid argument\n"
+                                          "Try a different soundcard device name.\n"},
+                    FailureCase{"qt_4ch_interleaved",
+                                "unable to set hw parameters: Invalid argument\n"
+                                "Try a different soundcard device name.\n"},
+                    FailureCase{"qt_1ch_interleaved",
+                                "unable to set hw parameters: Invalid argument\n"
+                                "Try a different soundcard device name.\n"}));
 
 struct StuckCase {
   const char* name;
@@ -201,5 +255,29 @@ INSTANTIATE_TEST_SUITE_P(Phases, StuckDeviceTest,
                          [](const testing::TestParamInfo<StuckCase>& info) {
                            return info.param.name;
                          });
+
+// A device that goes away mid-tone, as a sound server that is killed: its
+// position and writes fail with EPIPE for ever while prepare succeeds. One
+// "RX", then one line and exit status 1, at once and without spinning.
+TEST(PlayTest, DeviceThatIsGoneEndsTheRun) {
+  const ScopedTempFile out(".out");
+  const int64_t frames = 4 * 44100;  // the device is gone after half a second
+  const std::vector<unsigned char> block = PackedTone(440, 44100, frames);
+  uint32_t rate = 44100;
+  const double cpu_before = CpuSeconds(RUSAGE_CHILDREN);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EXIT(
+      {
+        if (std::freopen(out.c_str(), "w", stdout) == nullptr) std::exit(2);
+        PLAY("qt_gone", rate, 2, frames, block.data());
+      },
+      testing::ExitedWithCode(1),
+      DeathMatcher(testing::Eq("unable to play on pcm device: Broken pipe\n")));
+  const double wall = SecondsSince(start);
+  EXPECT_LT(CpuSeconds(RUSAGE_CHILDREN) - cpu_before, 0.5 * wall) << "busy waiting on the device";
+  const std::string printed = ReadFile(out.path());
+  EXPECT_EQ(1, std::count(printed.begin(), printed.end(), '\n')) << "one \"RX\", no more";
+  EXPECT_EQ(0u, printed.find("RX\n"));
+}
 
 }  // namespace

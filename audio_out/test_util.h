@@ -1,11 +1,12 @@
-// audio_out/test_util.h: temporary files and packed tones for the audio_out
-// tests.
+// audio_out/test_util.h: temporary files, packed tones and recordings for
+// the audio_out tests (the console tests use them too).
 #pragma once
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -13,11 +14,25 @@
 
 #include "pitch/tone.h"
 
-// A path in the test's temporary directory, quemblet_<name>_<pid><suffix>:
-// the same for the same name within one test process.
-inline std::string TempPath(const std::string& name, const std::string& suffix) {
-  return testing::TempDir() + "quemblet_" + name + "_" + std::to_string(getpid()) + suffix;
-}
+// A fresh path in the test's temporary directory, ending in `suffix`, whose
+// file is removed when the object goes out of scope, also when an assertion
+// failed on the way. Nothing is created: the path is for the code under test.
+class ScopedTempFile {
+ public:
+  explicit ScopedTempFile(const std::string& suffix)
+      : path_(testing::TempDir() + "quemblet_" + std::to_string(getpid()) + "_" +
+              std::to_string(next_++) + suffix) {}
+  ~ScopedTempFile() { std::remove(path_.c_str()); }
+  ScopedTempFile(const ScopedTempFile&) = delete;
+  ScopedTempFile& operator=(const ScopedTempFile&) = delete;
+
+  const std::string& path() const { return path_; }
+  const char* c_str() const { return path_.c_str(); }
+
+ private:
+  static inline int next_ = 0;
+  std::string path_;
+};
 
 // The whole file; empty when it cannot be read.
 inline std::string ReadFile(const std::string& path) {
@@ -35,7 +50,7 @@ inline bool FileExists(const std::string& path) {
 inline std::vector<unsigned char> PackedTone(float hz, uint32_t rate, int64_t frames,
                                              float level = 25) {
   std::vector<int64_t> samples(static_cast<size_t>(frames));
-  std::vector<unsigned char> block(static_cast<size_t>(frames) * 3);
+  std::vector<unsigned char> block(static_cast<size_t>(frames * kPackedFrameBytes));
   MakeTone(samples.data(), hz, rate, frames, level);
   NUM24_TO_CHAR(samples.data(), block.data(), frames);
   return block;

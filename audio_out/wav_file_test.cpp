@@ -59,12 +59,12 @@ class HeaderTest : public testing::TestWithParam<HeaderCase> {};
 
 TEST_P(HeaderTest, WritesFortyFourBytes) {
   const HeaderCase& c = GetParam();
-  const std::string path = TempPath(c.name, ".wav");
+  const ScopedTempFile temp(".wav");
+  const std::string& path = temp.path();
   testing::internal::CaptureStdout();
   EXPECT_EQ(1, MAKE_HEADER(path.c_str(), c.rate, 24, c.frames));
   EXPECT_EQ("", testing::internal::GetCapturedStdout());
   EXPECT_EQ(c.header, ReadBytes(path));
-  std::remove(path.c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -91,18 +91,19 @@ Bytes Ramp(int64_t frames) {
 }
 
 TEST(WriteFileTest, AppendsBlockBehindHeader) {
-  const std::string path = TempPath("append", ".wav");
+  const ScopedTempFile temp(".wav");
+  const std::string& path = temp.path();
   const Bytes block = Ramp(1000);
   ASSERT_EQ(1, MAKE_HEADER(path.c_str(), 44100, 24, 1000));
   EXPECT_EQ(3000, WriteFile(path.c_str(), block.data(), 1000, 24));
   const Bytes file = ReadBytes(path);
   ASSERT_EQ(3044u, file.size());
   EXPECT_EQ(block, Bytes(file.begin() + 44, file.end()));
-  std::remove(path.c_str());
 }
 
 TEST(WriteFileTest, SecondExportReplacesFirst) {
-  const std::string path = TempPath("twice", ".wav");
+  const ScopedTempFile temp(".wav");
+  const std::string& path = temp.path();
   const Bytes long_block = Ramp(2000), short_block(30, 0x11);
   MAKE_HEADER(path.c_str(), 44100, 24, 2000);
   WriteFile(path.c_str(), long_block.data(), 2000, 24);
@@ -111,7 +112,6 @@ TEST(WriteFileTest, SecondExportReplacesFirst) {
   const Bytes file = ReadBytes(path);
   ASSERT_EQ(74u, file.size());
   EXPECT_EQ(short_block, Bytes(file.begin() + 44, file.end()));
-  std::remove(path.c_str());
 }
 
 struct FailureCase {
@@ -146,7 +146,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Python's wave module is an independent reader of the format.
 TEST(WriteFileTest, PythonWaveReadsItBack) {
-  const std::string path = TempPath("python", ".wav");
+  const ScopedTempFile temp(".wav");
+  const std::string& path = temp.path();
   const Bytes block = Ramp(4410);
   MAKE_HEADER(path.c_str(), 22050, 24, 4410);
   WriteFile(path.c_str(), block.data(), 4410, 24);
@@ -158,12 +159,11 @@ TEST(WriteFileTest, PythonWaveReadsItBack) {
       "ok = (w.getnchannels(), w.getsampwidth(), w.getframerate(), w.getnframes(),\n"
       "      data == ramp) == (1, 3, 22050, 4410, True)\n"
       "sys.exit(0 if ok else 1)\n";
-  const std::string script_path = TempPath("check", ".py");
+  const ScopedTempFile script_temp(".py");
+  const std::string& script_path = script_temp.path();
   std::ofstream(script_path) << script;
   const std::string command = std::string(QUEMBLET_PYTHON3) + " " + script_path + " " + path;
   EXPECT_EQ(0, std::system(command.c_str()));
-  std::remove(path.c_str());
-  std::remove(script_path.c_str());
 }
 
 }  // namespace

@@ -62,7 +62,7 @@ def bare_sin_seconds(seconds):
 
 def first_sound_ms(quemblet, reps):
     """Direct mode, 8 s tone, on the test device that stamps its first write."""
-    env = dict(os.environ, HOME=os.path.join(BUILD, "alsa_home"))
+    env = dict(os.environ, ALSA_CONFIG_PATH=os.path.join(BUILD, "alsa_test", "alsa.conf"))
     delays = []
     with tempfile.TemporaryDirectory() as tmp:
         stamp = os.path.join(tmp, "stamp")

@@ -53,7 +53,7 @@ ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& 
     }
     close(in);
     close(err);
-    setenv("HOME", QUEMBLET_ALSA_HOME, 1);
+    setenv("ALSA_CONFIG_PATH", QUEMBLET_ALSA_CONFIG, 1);
     execv(argv[0], argv.data());
     _exit(127);
   }

@@ -25,7 +25,7 @@ struct RunOptions {
 };
 
 // Runs the quemblet built beside the tests with `args`, `input` on stdin and
-// HOME set to the test ALSA configuration.
+// ALSA_CONFIG_PATH set to the tests' own ALSA configuration.
 ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& input,
                        const RunOptions& options = {});
 

@@ -1,8 +1,9 @@
 /* A playback device for the tests: an ALSA external I/O plugin whose
  * constraints are set from the ALSA configuration, so that tests can meet a
  * device that offers one sample rate only, refuses 24-bit packed samples,
- * takes interleaved frames only, fails to install hardware parameters,
- * underruns, plays in real time, or stops playing part way.
+ * takes interleaved frames only, has a fixed number of channels, fails to
+ * install hardware parameters, underruns, plays in real time, stops playing
+ * part way, or goes away as a sound server that dies does.
  *
  *   pcm.NAME {
  *     type quemblet_test
@@ -14,6 +15,10 @@
  *     interleaved_only 1  # offer RW_INTERLEAVED access only
  *     stop_at 30000     # play this many frames, then freeze (its clock runs on)
  *     stop_in_drain 1   # freeze once asked to drain
+ *     channels 4        # offer only this many channels (default: 1..2)
+ *     gone_at 22050     # once this many frames were written, its position
+ *                       # and every write fail with EPIPE for ever, while
+ *                       # prepare keeps succeeding
  *   }
  *
  * With the environment variable QUEMBLET_TEST_STAMP set, the wall-clock time
@@ -48,6 +53,8 @@ typedef struct {
   int interleaved_only;
   long stop_at; /* frames; 0 for never */
   int stop_in_drain;
+  unsigned int channels; /* 0 for 1..2 */
+  long gone_at;          /* frames; 0 for never */
   FILE* capture;
   int running;
   uint64_t written;       /* frames handed to the device since open */
@@ -98,8 +105,13 @@ static int TdStop(snd_pcm_ioplug_t* io) {
   return 0;
 }
 
+static int Gone(const TestDevice* d) {
+  return d->gone_at > 0 && d->written >= (uint64_t)d->gone_at;
+}
+
 static snd_pcm_sframes_t TdPointer(snd_pcm_ioplug_t* io) {
   TestDevice* d = io->private_data;
+  if (Gone(d)) return -EPIPE;
   if (d->xrun_at > 0 && !d->xrun_done && d->written >= (uint64_t)d->xrun_at) {
     d->xrun_done = 1;
     d->running = 0;
@@ -124,6 +136,7 @@ static void Capture(TestDevice* d, const snd_pcm_channel_area_t* areas, snd_pcm_
 static snd_pcm_sframes_t TdTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
                                     snd_pcm_uframes_t offset, snd_pcm_uframes_t size) {
   TestDevice* d = io->private_data;
+  if (Gone(d)) return -EPIPE;
   if (d->capture != NULL) Capture(d, areas, offset, size);
   if (!d->stamped && size > 0) {
     d->stamped = 1;
@@ -198,7 +211,9 @@ static int SetConstraints(TestDevice* d) {
   if ((err = snd_pcm_ioplug_set_param_list(&d->io, SND_PCM_IOPLUG_HW_ACCESS, access_count,
                                            access)) < 0 ||
       (err = snd_pcm_ioplug_set_param_list(&d->io, SND_PCM_IOPLUG_HW_FORMAT, 1, &format)) < 0 ||
-      (err = snd_pcm_ioplug_set_param_minmax(&d->io, SND_PCM_IOPLUG_HW_CHANNELS, 1, 2)) < 0 ||
+      (err = snd_pcm_ioplug_set_param_minmax(&d->io, SND_PCM_IOPLUG_HW_CHANNELS,
+                                             d->channels ? d->channels : 1,
+                                             d->channels ? d->channels : 2)) < 0 ||
       (err = snd_pcm_ioplug_set_param_minmax(&d->io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, 64, 1 << 20)) <
           0 ||
       (err = snd_pcm_ioplug_set_param_minmax(&d->io, SND_PCM_IOPLUG_HW_PERIODS, 2, 64)) < 0)
@@ -212,7 +227,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
   snd_config_iterator_t i, next;
   TestDevice* d;
   long only_rate = 0, fail_hw = 0, xrun_at = 0, realtime = 0, interleaved_only = 0, stop_at = 0,
-       stop_in_drain = 0;
+       stop_in_drain = 0, channels = 0, gone_at = 0;
   snd_pcm_format_t format = SND_PCM_FORMAT_S24_3LE;
   int err;
   (void)root;
@@ -230,6 +245,10 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
       continue;
     if (!strcmp(id, "stop_at") && snd_config_get_integer(n, &stop_at) == 0) continue;
     if (!strcmp(id, "stop_in_drain") && snd_config_get_integer(n, &stop_in_drain) == 0) continue;
+    if (!strcmp(id, "channels") && snd_config_get_integer(n, &channels) == 0 && channels > 0 &&
+        channels <= 32)
+      continue;
+    if (!strcmp(id, "gone_at") && snd_config_get_integer(n, &gone_at) == 0) continue;
     if (!strcmp(id, "format")) {
       const char* text;
       if (snd_config_get_string(n, &text) == 0 &&
@@ -251,6 +270,8 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
   d->interleaved_only = (int)interleaved_only;
   d->stop_at = stop_at;
   d->stop_in_drain = (int)stop_in_drain;
+  d->channels = (unsigned int)channels;
+  d->gone_at = gone_at;
   d->fd = eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);
   if (d->fd < 0) {
     err = -errno;
