@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -159,11 +158,11 @@ TEST(DirectModeHelpTest, HelpAndVersion) {
 // The file device records the tone of the arguments, at level 50, on both
 // channels.
 TEST(DirectModeCaptureTest, PlaysTheToneOfTheArguments) {
-  const std::string path = TempPath(".raw");
+  const ScratchDir scratch;
+  const std::string path = scratch.Path("tone.raw");
   const ProgramRun run = RunQuemblet({"441", "0.1", "file:'" + path + "',raw", "50"}, "");
   ASSERT_EQ(0, run.status) << run.err;
   ExpectPlayed(ReadFile(path), PackedTone(441, 44100, 4410, 50));
-  std::remove(path.c_str());
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -14,47 +13,15 @@
 
 namespace {
 
-// What the menu shows; the texts are the printed forms.
-struct MenuView {
-  bool frequency_mode = false;
-  std::string hz = "440.00", octave = "0.00", length = "8.00", cents = "0.00";
-  std::string device = "default", rate = "44100", level = "25", dbfs = "-12.04";
-};
-
-std::string MenuText(const MenuView& v) {
-  return std::string(v.frequency_mode ? "Enter 'p' to play the current frequency ("
-                                      : "Enter 'p' to play current note (") +
-         v.hz + " Hz)\n" + "Enter 'o' to change the octave offset from " + v.octave + "\n" +
-         "Enter 'l' to change playback length from " + v.length + " seconds\n" +
-         "Enter 'z' to set a specific frequency\n" + "Enter 'cn' to change the cent value from " +
-         v.cents + "\n\n" + "Enter 's' to change soundcard device from '" + v.device + "'\n" +
-         "Enter 'r' to change the samplerate from " + v.rate + "\n" +
-         "Enter 'v' to change output volume from " + v.level + " percent (" + v.dbfs + " dBFS)\n" +
-         "Enter 'exp' to export to file\n\n" + "Enter 'h' for help and shortcuts\n" +
-         "Enter 'x' to exit\n";
-}
-
-// The expected stdout of a session, built step by step.
-struct Transcript {
-  MenuView view;
-  std::string text = "\nQuemblet\n\n" + MenuText(view);
-  Transcript& Then(const std::string& printed) {
-    text += printed;
-    return *this;
-  }
-  Transcript& Menu() { return Then(MenuText(view)); }
-  Transcript& Play(const std::string& hz) { return Then("Frequency = " + hz + " Hz\n").Menu(); }
-};
-
 // Every session starts by choosing the silent device and short tones.
-const char kSetup[] = "s null\nl 0.01\n";
+const std::string kSetup = "s null\nl 0.01\n";
 
 Transcript AfterSetup() {
   Transcript t;
   t.view.device = "null";
-  t.Then("Enter soundcard device name\n").Menu();
+  t.Answered("s");
   t.view.length = "0.01";
-  t.Then("Enter length in seconds\n").Menu();
+  t.Answered("l");
   return t;
 }
 
@@ -110,10 +77,10 @@ INSTANTIATE_TEST_SUITE_P(
                  [](Transcript& t) {
                    t.view.octave = "2.00";
                    t.view.hz = "1760.00";
-                   t.Then("Enter -4 to 4, or 0 for no offset\n").Menu();
+                   t.Answered("o");
                    t.view.frequency_mode = true;
                    t.view.hz = "1000.00";
-                   t.Then("Enter frequency in Hz\n").Menu();
+                   t.Answered("z");
                    t.Play("1000.00");
                    t.view.frequency_mode = false;
                    t.view.hz = "1760.00";
@@ -121,30 +88,30 @@ INSTANTIATE_TEST_SUITE_P(
                  }},
         MenuCase{"octave_limits", "o 7\no -4\nx\n",
                  [](Transcript& t) {
-                   t.Then("Enter -4 to 4, or 0 for no offset\n").Menu();
+                   t.Answered("o");
                    t.view.octave = "-4.00";
                    t.view.hz = "27.50";
-                   t.Then("Enter -4 to 4, or 0 for no offset\n").Menu();
+                   t.Answered("o");
                  }},
         MenuCase{"cents_and_level", "cn 250\nv -3\nv 50\nx\n",
                  [](Transcript& t) {
                    t.view.cents = "100.00";
                    t.view.hz = "466.16";
-                   t.Then("Enter the cents value (-100 to 100)\n").Menu();
+                   t.Answered("cn");
                    t.view.level = "0";
                    t.view.dbfs = "-inf";
-                   t.Then("Enter output volume in percent of full scale\n").Menu();
+                   t.Answered("v");
                    t.view.level = "50";
                    t.view.dbfs = "-6.02";
-                   t.Then("Enter output volume in percent of full scale\n").Menu();
+                   t.Answered("v");
                  }},
         MenuCase{"rates", "r 0\nr 0x5622\nr 010\nx\n",
                  [](Transcript& t) {
-                   t.Then("Enter the samplerate\n").Menu();
+                   t.Answered("r");
                    t.view.rate = "22050";
-                   t.Then("Enter the samplerate\n").Menu();
+                   t.Answered("r");
                    t.view.rate = "8";
-                   t.Then("Enter the samplerate\n").Menu();
+                   t.Answered("r");
                  }},
         MenuCase{"help_once", "h\nb\nx\n",
                  [](Transcript& t) {
@@ -156,42 +123,42 @@ INSTANTIATE_TEST_SUITE_P(
                  [](Transcript& t) {
                    t.view.cents = "-100.00";
                    t.view.hz = "415.30";
-                   t.Then("Enter the cents value (-100 to 100)\n").Menu();
+                   t.Answered("cn");
                    t.Play("415.30").Play("415.30").Play("415.30");
                  }},
         MenuCase{"partial_octave", "o 4.5\nx\n",
                  [](Transcript& t) {
                    t.view.octave = "4.00";
                    t.view.hz = "7040.00";
-                   t.Then("Enter -4 to 4, or 0 for no offset\n").Menu();
+                   t.Answered("o");
                    t.Play("7040.00");  // ".5" is an unknown note
                  }},
         MenuCase{"octave_answered_with_word", "o p\nx\n",
                  [](Transcript& t) {
-                   t.Then("Enter -4 to 4, or 0 for no offset\n").Menu();
+                   t.Answered("o");
                    t.Play("440.00");
                  }},
         MenuCase{"infinite_answers", "z inf\np\ncn -inf\nx\n",
                  [](Transcript& t) {
                    t.view.frequency_mode = true;
                    t.view.hz = "inf";
-                   t.Then("Enter frequency in Hz\n").Menu();
+                   t.Answered("z");
                    t.Play("inf");  // held at half the rate: silence
                    t.view.cents = "-100.00";
-                   t.Then("Enter the cents value (-100 to 100)\n").Menu();
+                   t.Answered("cn");
                  }},
         MenuCase{"tone_too_long", "l 1e9\np\nr 2147483647\nl 1\np\nx\n",
                  [](Transcript& t) {
                    t.view.length = "1000000000.00";
-                   t.Then("Enter length in seconds\n").Menu();
+                   t.Answered("l");
                    t.Then(
                         "Frequency = 440.00 Hz\nTone too long: 1000000000.00 seconds at "
                         "44100 Hz is more than 2147483647 frames.\n")
                        .Menu();
                    t.view.rate = "2147483647";
-                   t.Then("Enter the samplerate\n").Menu();
+                   t.Answered("r");
                    t.view.length = "1.00";
-                   t.Then("Enter length in seconds\n").Menu();
+                   t.Answered("l");
                    t.Then(
                         "Frequency = 440.00 Hz\nTone too long: 1.00 seconds at 2147483647 "
                         "Hz is more than 2147483647 frames.\n")
@@ -200,47 +167,25 @@ INSTANTIATE_TEST_SUITE_P(
         MenuCase{"long_word_is_a_note", std::string(100000, 'G') + "\nx\n",
                  [](Transcript& t) { t.Play("440.00"); }},
         MenuCase{"long_file_name", "exp " + std::string(100000, 'f') + "\nx\n",
-                 [](Transcript& t) {
-                   t.Then(
-                        "Export will be to a 24-bit wave file\nEnter the filename to write "
-                        "to\nUnable to write to file!\nUnable to write to file!\n")
-                       .Menu();
-                 }}),
+                 [](Transcript& t) { t.Then(Prompt("exp")).Then(kUnable).Then(kUnable).Menu(); }}),
     [](const testing::TestParamInfo<MenuCase>& info) { return info.param.name; });
 
 // End of input at the menu or at any prompt ends the session with status 0
 // right after that prompt, without repeating the last command.
-struct EndCase {
-  const char* word;
-  const char* last_prompt;
-};
-
-std::ostream& operator<<(std::ostream& os, const EndCase& c) { return os << c.word; }
-
-class EndOfInputTest : public testing::TestWithParam<EndCase> {};
+class EndOfInputTest : public testing::TestWithParam<const char*> {};
 
 TEST_P(EndOfInputTest, EndsAtPrompt) {
-  const EndCase& c = GetParam();
+  const std::string word = GetParam();
   Transcript t = AfterSetup();
-  if (*c.last_prompt != '\0') t.Then(c.last_prompt);
-  const ProgramRun run = RunQuemblet({}, std::string(kSetup) + c.word + " \n");
+  t.Then(Prompt(word));
+  const ProgramRun run = RunQuemblet({}, kSetup + word + " \n");
   EXPECT_EQ(t.text, run.out);
   EXPECT_EQ("", run.err);
   EXPECT_EQ(0, run.status);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Prompts, EndOfInputTest,
-    testing::Values(EndCase{"", ""}, EndCase{"o", "Enter -4 to 4, or 0 for no offset\n"},
-                    EndCase{"l", "Enter length in seconds\n"},
-                    EndCase{"z", "Enter frequency in Hz\n"},
-                    EndCase{"cn", "Enter the cents value (-100 to 100)\n"},
-                    EndCase{"s", "Enter soundcard device name\n"},
-                    EndCase{"r", "Enter the samplerate\n"},
-                    EndCase{"v", "Enter output volume in percent of full scale\n"},
-                    EndCase{"exp",
-                            "Export will be to a 24-bit wave file\nEnter the filename to "
-                            "write to\n"}));
+INSTANTIATE_TEST_SUITE_P(Prompts, EndOfInputTest,
+                         testing::Values("", "o", "l", "z", "cn", "s", "r", "v", "exp"));
 
 std::string Le32(uint32_t v) {
   return std::string{static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
@@ -268,12 +213,12 @@ class ExportTest : public testing::TestWithParam<ExportCase> {};
 
 TEST_P(ExportTest, FileHoldsHeaderAndTone) {
   const ExportCase& c = GetParam();
-  const std::string path = TempPath(".wav");
+  const ScratchDir scratch;
+  const std::string path = scratch.Path("tone.wav");
   const ProgramRun run = RunQuemblet({}, c.commands + "\nexp " + path + "\nx\n");
   EXPECT_EQ(0, run.status);
   EXPECT_EQ(std::string::npos, run.out.find("Unable")) << run.out;
   const std::string file = ReadFile(path);
-  std::remove(path.c_str());
   ASSERT_EQ(44u + c.frames * 3u, file.size());
   EXPECT_EQ(WavHeader(c.rate, c.frames), file.substr(0, 44));
   const std::vector<unsigned char> tone =
@@ -306,14 +251,12 @@ class ExportRefusalTest : public testing::TestWithParam<RefusalCase> {};
 // that name is left untouched.
 TEST_P(ExportRefusalTest, LeavesExistingFileUntouched) {
   const RefusalCase& c = GetParam();
-  const std::string path = TempPath(".wav");
+  const ScratchDir scratch;
+  const std::string path = scratch.Path("tone.wav");
   std::ofstream(path) << "keep me";
   const ProgramRun run = RunQuemblet({}, c.commands + "\nexp " + path + "\nx\n");
-  EXPECT_NE(std::string::npos,
-            run.out.find("Enter the filename to write to\n" + c.line + "Enter 'p'"))
-      << run.out;
+  EXPECT_NE(std::string::npos, run.out.find(Prompt("exp") + c.line + "Enter 'p'")) << run.out;
   EXPECT_EQ("keep me", ReadFile(path));
-  std::remove(path.c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -328,12 +271,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The file device records the note's tone on both channels.
 TEST(MenuCaptureTest, NotePlaysItsTone) {
-  const std::string path = TempPath(".raw");
+  const ScratchDir scratch;
+  const std::string path = scratch.Path("tone.raw");
   const ProgramRun run = RunQuemblet({}, "s file:'" + path + "',raw\nl 0.5\nv 60\ng\nx\n");
   ASSERT_EQ(0, run.status) << run.err;
   ExpectPlayed(ReadFile(path),
                PackedTone(static_cast<float>(Get_Freq("g", 0, 0)), 44100, 22050, 60));
-  std::remove(path.c_str());
 }
 
 }  // namespace

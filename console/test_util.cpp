@@ -1,18 +1,35 @@
 #include "console/test_util.h"
 
 #include <fcntl.h>
+#include <ftw.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
-std::string TempPath(const std::string& suffix) {
-  static int serial = 0;
-  return testing::TempDir() + "quemblet_e2e_" + std::to_string(getpid()) + "_" +
-         std::to_string(++serial) + suffix;
+namespace {
+
+int RemoveEntry(const char* path, const struct stat*, int, FTW*) { return std::remove(path); }
+
+}  // namespace
+
+ScratchDir::ScratchDir() {
+  std::string pattern = testing::TempDir() + "quemblet_test_XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    ADD_FAILURE() << "cannot create a directory like " << pattern;
+    return;
+  }
+  dir_ = pattern + "/";
+}
+
+ScratchDir::~ScratchDir() {
+  // Depth first, so that each directory is empty when it is removed; links
+  // are removed, not followed.
+  if (!dir_.empty()) nftw(dir_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& input,
@@ -20,7 +37,8 @@ ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& 
   // Input and stderr are files and stdout a pipe that is read to its end
   // before waiting, so nothing can block however much either side says;
   // stdout is not a file so that a file size limit concerns exports only.
-  const std::string in_path = TempPath(".in"), err_path = TempPath(".err");
+  const ScratchDir scratch;
+  const std::string in_path = scratch.Path("in"), err_path = scratch.Path("err");
   std::ofstream(in_path, std::ios::binary) << input;
   std::vector<char*> argv;
   std::string program = QUEMBLET_BINARY;
@@ -73,7 +91,54 @@ ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& 
   waitpid(pid, &wstatus, 0);
   run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
   run.err = ReadFile(err_path);
-  std::remove(in_path.c_str());
-  std::remove(err_path.c_str());
   return run;
+}
+
+const char kTitle[] = "\nQuemblet\n\n";
+const char kLastMenuLine[] = "Enter 'x' to exit\n";
+const char kUnable[] = "Unable to write to file!\n";
+
+std::string MenuText(const MenuView& v) {
+  return std::string(v.frequency_mode ? "Enter 'p' to play the current frequency ("
+                                      : "Enter 'p' to play current note (") +
+         v.hz + " Hz)\n" + "Enter 'o' to change the octave offset from " + v.octave + "\n" +
+         "Enter 'l' to change playback length from " + v.length + " seconds\n" +
+         "Enter 'z' to set a specific frequency\n" + "Enter 'cn' to change the cent value from " +
+         v.cents + "\n\n" + "Enter 's' to change soundcard device from '" + v.device + "'\n" +
+         "Enter 'r' to change the samplerate from " + v.rate + "\n" +
+         "Enter 'v' to change output volume from " + v.level + " percent (" + v.dbfs + " dBFS)\n" +
+         "Enter 'exp' to export to file\n\n" + "Enter 'h' for help and shortcuts\n" + kLastMenuLine;
+}
+
+std::string Prompt(const std::string& word) {
+  static const struct {
+    const char* word;
+    const char* prompt;
+  } kPrompts[] = {
+      {"o", "Enter -4 to 4, or 0 for no offset\n"},
+      {"l", "Enter length in seconds\n"},
+      {"z", "Enter frequency in Hz\n"},
+      {"cn", "Enter the cents value (-100 to 100)\n"},
+      {"s", "Enter soundcard device name\n"},
+      {"r", "Enter the samplerate\n"},
+      {"v", "Enter output volume in percent of full scale\n"},
+      {"exp", "Export will be to a 24-bit wave file\nEnter the filename to write to\n"},
+  };
+  for (const auto& p : kPrompts) {
+    if (word == p.word) return p.prompt;
+  }
+  return "";
+}
+
+Transcript& Transcript::Then(const std::string& printed) {
+  text += printed;
+  return *this;
+}
+
+Transcript& Transcript::Menu() { return Then(MenuText(view)); }
+
+Transcript& Transcript::Answered(const char* word) { return Then(Prompt(word)).Menu(); }
+
+Transcript& Transcript::Play(const std::string& hz) {
+  return Then("Frequency = " + hz + " Hz\n").Menu();
 }
