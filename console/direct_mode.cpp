@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "console/help.h"
+#include "console/stdout_reader.h"
 #include "console/tone_job.h"
 
 #ifndef QUEMBLET_VERSION
@@ -50,11 +51,11 @@ int RunDirectMode(int argc, char** argv, ToneSettings& settings, int64_t memory_
   const char* first = argv[1];
   if (std::strcmp(first, "-h") == 0 || std::strcmp(first, "--help") == 0) {
     std::fputs(kHelpText, stdout);
-    return 0;
+    return kExitDone;
   }
   if (std::strcmp(first, "--version") == 0) {
     std::puts("quemblet " QUEMBLET_VERSION);
-    return 0;
+    return kExitDone;
   }
   if (!ParseNumber(first, &settings.frequency)) return RefuseArgument("frequency", first);
   settings.pitch_source = PitchSource::Frequency;  // played as given, no note
@@ -73,5 +74,8 @@ int RunDirectMode(int argc, char** argv, ToneSettings& settings, int64_t memory_
   std::printf("\tFrequency:\t%.2f Hz\n", settings.frequency);
   std::printf("\tDuration:\t%.2f sec\n", settings.length);
   std::printf("\tLevel:\t%.2f percent\n", settings.level);
-  return PlayTone(settings, memory_budget) ? 0 : kExitRefused;
+  // Shown before the tone is heard; nobody to show them to ends the run, as
+  // it ends the menu.
+  if (StdoutReaderGone()) return kExitReaderGone;
+  return PlayTone(settings, memory_budget) ? kExitDone : kExitRefused;
 }

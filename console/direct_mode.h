@@ -2,11 +2,8 @@
 #pragma once
 #include <cstdint>
 
+#include "console/exit_status.h"
 #include "console/settings.h"
-
-// Exit statuses beyond 0 (done) and 1 (sound device failure, from PLAY).
-constexpr int kExitUsage = 2;    // an argument that is not a number
-constexpr int kExitRefused = 3;  // a tone that cannot be made or held
 
 // Parses a number as strtod does and rounds it to the nearest single
 // precision value, one that rounds beyond the largest float becoming an
@@ -16,6 +13,8 @@ bool ParseNumber(const char* text, float* value);
 
 // Runs direct mode on argv[1..4] (frequency, length, device, level; the
 // rest is ignored): prints the settings, plays the tone in at most
-// `memory_budget` bytes, returns the exit status. "-h"/"--help" and
-// "--version" as argv[1] print and return 0. REQUIRES: argc >= 2.
+// `memory_budget` bytes, returns the exit status. The settings are flushed
+// before the tone; when stdout's reader has gone (StdoutReaderGone) nothing
+// is played and the status is kExitReaderGone. "-h"/"--help" and
+// "--version" as argv[1] print and return kExitDone. REQUIRES: argc >= 2.
 int RunDirectMode(int argc, char** argv, ToneSettings& settings, int64_t memory_budget);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "console/exit_status.h"
 #include "console/test_util.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "console/direct_mode.h"
+#include "console/exit_status.h"
 #include "console/test_util.h"
 
 namespace {
@@ -107,28 +107,52 @@ INSTANTIATE_TEST_SUITE_P(
                             }(),
                         ""}));
 
-class LostStdoutTest : public testing::TestWithParam<StdoutKind> {};
+struct LostStdoutCase {
+  const char* name;
+  StdoutKind kind;
+  bool menu;  // or direct mode
+  int status;
+};
 
-// Without anyone to read the menu the session still does what it was told
-// and ends normally; the export is not polluted by the menu's text.
-TEST_P(LostStdoutTest, SessionCompletes) {
+std::ostream& operator<<(std::ostream& os, const LostStdoutCase& c) { return os << c.name; }
+
+class LostStdoutTest : public testing::TestWithParam<LostStdoutCase> {};
+
+// Output that goes nowhere or cannot be written does not stop the program:
+// the menu does what it was told, the export is not polluted by its text,
+// and direct mode plays. A reader that has gone does: nobody follows the
+// menu any more, so the program ends quietly before it reads a word or
+// plays, and says so by its status.
+TEST_P(LostStdoutTest, EndsOnlyWhenTheReaderHasGone) {
+  const LostStdoutCase& c = GetParam();
   RunOptions options;
-  options.stdout_kind = GetParam();
+  options.stdout_kind = c.kind;
   const ScratchDir scratch;
-  const std::string path = scratch.Path("tone.wav");
+  const std::string raw = scratch.Path("tone.raw"), wav = scratch.Path("tone.wav");
+  const std::string device = "file:'" + raw + "',raw";
   const ProgramRun run =
-      RunQuemblet({}, "s null\nl 0.1\nh\nG1\nexp " + path + "\nh\nh\nh\nx\n", options);
-  EXPECT_EQ(0, run.status);
+      c.menu ? RunQuemblet({}, "s " + device + "\nl 0.1\nh\nG1\nexp " + wav + "\nh\nh\nh\nx\n",
+                           options)
+             : RunQuemblet({"440", "0.1", device}, "", options);
+  EXPECT_EQ(c.status, run.status);
   EXPECT_EQ("", run.err);
-  EXPECT_EQ(44u + 4410u * 3u, ReadFile(path).size());
-
-  const ProgramRun direct = RunQuemblet({"440", "0.1", "null"}, "", options);
-  EXPECT_EQ(0, direct.status);
-  EXPECT_EQ("", direct.err);
+  const bool done = c.status == kExitDone;
+  EXPECT_EQ(done, FileExists(raw)) << "played";
+  if (c.menu) {
+    EXPECT_EQ(done ? 44u + 4410u * 3u : 0u, ReadFile(wav).size());
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, LostStdoutTest,
-                         testing::Values(StdoutKind::Closed, StdoutKind::BrokenPipe));
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, LostStdoutTest,
+    testing::Values(
+        LostStdoutCase{"menu_closed", StdoutKind::Closed, true, kExitDone},
+        LostStdoutCase{"menu_full", StdoutKind::Full, true, kExitDone},
+        LostStdoutCase{"menu_reader_gone", StdoutKind::BrokenPipe, true, kExitReaderGone},
+        LostStdoutCase{"direct_closed", StdoutKind::Closed, false, kExitDone},
+        LostStdoutCase{"direct_full", StdoutKind::Full, false, kExitDone},
+        LostStdoutCase{"direct_reader_gone", StdoutKind::BrokenPipe, false, kExitReaderGone}),
+    [](const testing::TestParamInfo<LostStdoutCase>& info) { return info.param.name; });
 
 // Every numeric prompt against answers that are not finite or do not fit
 // their conversion: each is limited or refused with one line, and the

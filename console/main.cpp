@@ -27,7 +27,8 @@ void KeepStandardStreamsOpen() {
 int main(int argc, char** argv) {
   KeepStandardStreamsOpen();
   // A reader that went away, or a file size limit, must fail the write it
-  // concerns (reported like any other) instead of killing the program.
+  // concerns instead of killing the program: the WAV writer reports its
+  // failures, and stdout's reader gone ends the run quietly (StdoutReaderGone).
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
 

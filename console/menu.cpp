@@ -7,8 +7,10 @@
 #include <iterator>
 #include <string>
 
+#include "console/exit_status.h"
 #include "console/help.h"
 #include "console/scan_input.h"
+#include "console/stdout_reader.h"
 #include "console/tone_job.h"
 
 namespace {
@@ -37,9 +39,10 @@ struct Session {
 
 // What the menu does after a command.
 enum class Next {
-  Menu,  // shows the menu again
-  Tone,  // plays the current tone first
-  End,   // ends the run: "x", or the input ended at a prompt
+  Menu,        // shows the menu again
+  Tone,        // plays the current tone first
+  End,         // ends the run: "x", or the input ended at a prompt
+  ReaderGone,  // ends the run: nobody reads the menu any more
 };
 
 // How a prompt was answered.
@@ -195,7 +198,10 @@ Next ApplyWord(Session& m) {
   const Command* command = std::find_if(std::begin(kCommands), std::end(kCommands),
                                         [&word](const Command& c) { return word == c.word; });
   if (command == std::end(kCommands)) return PlayWord(m.settings, word);
-  if (command->prompt != nullptr) std::puts(command->prompt);
+  if (command->prompt != nullptr) {
+    std::puts(command->prompt);
+    if (StdoutReaderGone()) return Next::ReaderGone;
+  }
   return command->apply(m);
 }
 
@@ -232,10 +238,15 @@ int RunMenu(ToneSettings& s, FILE* in, int64_t memory_budget) {
       std::fputs(kHelpText, stdout);
     }
     PrintMenu(s);
-    if (!ReadWord(in, &s.command)) return 0;
+    // Checked before every read: stdout to a pipe is written only when its
+    // buffer fills, so without a flush here a reader that has gone would go
+    // unnoticed for as long as the input lasts, forever for an endless one.
+    if (StdoutReaderGone()) return kExitReaderGone;
+    if (!ReadWord(in, &s.command)) return kExitDone;
     s.header = MenuHeader::None;
     const Next next = ApplyWord(session);
-    if (next == Next::End) return 0;
+    if (next == Next::End) return kExitDone;
+    if (next == Next::ReaderGone) return kExitReaderGone;
     if (next == Next::Tone) {
       std::printf("Frequency = %.2f Hz\n", ToneFrequency(s));
       PlayTone(s, memory_budget);

@@ -49,7 +49,9 @@ ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& 
 
   ProgramRun run;
   int out[2] = {-1, -1};
-  if (options.stdout_kind != StdoutKind::Closed && pipe(out) != 0) return run;
+  const bool piped =
+      options.stdout_kind == StdoutKind::Captured || options.stdout_kind == StdoutKind::BrokenPipe;
+  if (piped && pipe(out) != 0) return run;
   const pid_t pid = fork();
   if (pid == 0) {
     const int in = open(in_path.c_str(), O_RDONLY);
@@ -59,6 +61,11 @@ ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& 
     dup2(err, 2);
     if (options.stdout_kind == StdoutKind::Closed) {
       close(1);
+    } else if (options.stdout_kind == StdoutKind::Full) {
+      const int full = open("/dev/full", O_WRONLY);
+      if (full < 0) _exit(126);
+      dup2(full, 1);
+      close(full);
     } else {
       dup2(out[1], 1);
       close(out[0]);

@@ -35,6 +35,7 @@ struct ProgramRun {
 enum class StdoutKind {
   Captured,    // into ProgramRun::out
   Closed,      // descriptor 1 closed before the program starts
+  Full,        // /dev/full: every write fails, with ENOSPC
   BrokenPipe,  // a pipe whose reading end is already closed
 };
 
