@@ -1,25 +1,21 @@
 #!/usr/bin/env python3
-"""Helper of tools/desktop_test.sh (standard library only).
+"""Runs and times programs, and checks recordings of a sound server's
+monitor: the measuring half of tools/desktop_test.py (standard library only).
 
-  desktop_check.py run SECONDS LOG COMMAND [ARGS...]
-      Runs COMMAND with this process's standard input, its standard output
-      and error into LOG, killed after SECONDS. Prints one line
-      "STATUS WALL USER SYS": the exit status ("timeout" when killed), the
-      wall time and the CPU times of COMMAND alone, in seconds.
-
-  desktop_check.py analyse CAPTURE TONE_SECONDS [FREQUENCY_HZ LEVEL]
-      Reads a recording of a sound server's monitor (raw S24_3LE stereo at
-      44100 Hz, or a WAV file of 16, 24 or 32-bit PCM or 32-bit float) and
-      checks the one tone in it: frequency, peak, channels, length, gaps.
-      Prints the figures on one line; exit status 1 when a check fails.
+By hand, to check a recording:
+  desktop_check.py CAPTURE TONE_SECONDS [FREQUENCY_HZ LEVEL]
+      CAPTURE is raw S24_3LE stereo at 44100 Hz, or a WAV file of 16, 24 or
+      32-bit PCM or 32-bit float. Prints the figures of the one tone in it
+      and a "FAIL: ..." line per failed check; exit status 1 when one fails.
 """
 import os
+import select
 import signal
 import struct
 import subprocess
 import sys
-import threading
 import time
+from typing import NamedTuple, Optional
 
 RATE = 44100
 PERIOD_FRAMES = 1024  # what the program asks of a device; it may leave one unsent
@@ -29,36 +25,123 @@ EDGE_SLACK_FRAMES = 64
 EDGE_FRAMES = 441  # 10 ms
 # A sine at 440 Hz and 25 % moves by about 0.0157 of full scale per frame
 # near its zero crossings, so more than this many consecutive frames below
-# kQuiet inside the tone is a hole in the sound, not a crossing.
+# QUIET inside the tone is a hole in the sound, not a crossing.
 QUIET = 1e-3
 MAX_QUIET_RUN = 8
 
 
-def run(argv):
-    seconds, log = float(argv[0]), argv[1]
-    with open(log, "wb") as out:
-        start = time.monotonic()
-        child = subprocess.Popen(argv[2:], stdout=out, stderr=subprocess.STDOUT)
-        killed = []
+class Run(NamedTuple):
+    status: Optional[int]  # exit status; None when killed at the time limit
+    wall_s: float
+    cpu_s: float  # user + system time of the program alone, from wait4
+    max_rss_kib: int  # peak resident memory of the program alone, see finish()
+    acted: Optional[float] = None  # see finish()
 
-        def kill():
-            killed.append(True)
-            child.send_signal(signal.SIGKILL)
 
-        timer = threading.Timer(seconds, kill)
-        timer.start()
-        # wait4 gives the CPU time of this child alone (not of this Python).
+class Child:
+    """A program started by start(); finish() reaps it."""
+
+    def __init__(self, popen, started, pidfd):
+        self.popen = popen
+        self.started = started  # time.monotonic() just before the start
+        self.pidfd = pidfd  # names this process even after it ends, until reaped
+
+    @property
+    def pid(self):
+        return self.popen.pid
+
+
+def start(argv, out_path, err_path=None, stdin_text=None, env=None):
+    """Starts argv with standard output into out_path and standard error into
+    err_path (None: into out_path too); standard input is stdin_text, or
+    empty when None."""
+    with open(out_path, "wb") as out:
+        err = open(err_path, "wb") if err_path else subprocess.STDOUT
+        try:
+            started = time.monotonic()
+            popen = subprocess.Popen(
+                argv, env=env, stdout=out, stderr=err,
+                stdin=subprocess.DEVNULL if stdin_text is None else subprocess.PIPE)
+        finally:
+            if err_path:
+                err.close()
+    pidfd = os.pidfd_open(popen.pid)
+    if stdin_text is not None:
+        # A menu session is a few dozen bytes: the pipe holds it all at once.
+        try:
+            popen.stdin.write(stdin_text.encode())
+            popen.stdin.close()
+        except BrokenPipeError:
+            pass  # the program ended without reading: finish() tells how
+    return Child(popen, started, pidfd)
+
+
+def peak_rss_kib(pid):
+    """The high-water mark of a live process's resident memory, 0 when it
+    has ended."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def finish(child, limit_s, act_at_s=None, act=None):
+    """Waits until limit_s after the child's start, kills it then, reaps it
+    and returns how it ended and what it used. With act, calls act() once
+    act_at_s after the start if the child still runs then; Run.acted tells
+    when (time.monotonic()), or None.
+
+    The peak memory is read from /proc while the child runs, every 20 ms:
+    wait4's ru_maxrss would not do, as Linux counts in it the memory of the
+    process image that exec replaced, here a copy of this Python (some 15 to
+    30 MiB, more than the program itself takes). A child that ends within
+    20 ms of a last burst of allocation is under-reported by that burst."""
+    peak, acted = 0, None
+    try:
+        deadline = child.started + limit_s
+        while True:
+            now = time.monotonic()
+            if now >= deadline:
+                # The pidfd still names this child, never a process that
+                # took over its number.
+                signal.pidfd_send_signal(child.pidfd, signal.SIGKILL)
+                killed = True
+                break
+            if act and acted is None and now >= child.started + act_at_s:
+                act()
+                acted = time.monotonic()
+            if select.select([child.pidfd], [], [], min(deadline - now, 0.02))[0]:
+                killed = False
+                break
+            # Until it is reaped the number is the child's, alive or not.
+            peak = max(peak, peak_rss_kib(child.pid))
+        # wait4 gives the CPU time of this child alone, not of this Python.
         _, status, usage = os.wait4(child.pid, 0)
-        wall = time.monotonic() - start
-        timer.cancel()
-        child.returncode = 0  # reaped above; keeps Popen from waiting again
-    code = "timeout" if killed else str(os.waitstatus_to_exitcode(status))
-    print(f"{code} {wall:.3f} {usage.ru_utime:.3f} {usage.ru_stime:.3f}")
+        wall = time.monotonic() - child.started
+    finally:
+        os.close(child.pidfd)
+    child.popen.returncode = -1  # reaped above; keeps Popen from waiting again
+    return Run(None if killed else os.waitstatus_to_exitcode(status), wall,
+               usage.ru_utime + usage.ru_stime, peak, acted)
+
+
+def run(argv, out_path, limit_s, stdin_text=None, env=None):
+    """start() then finish(), standard output and error into out_path."""
+    return finish(start(argv, out_path, stdin_text=stdin_text, env=env), limit_s)
+
+
+class CaptureError(Exception):
+    """A recording that cannot be read."""
 
 
 def read_capture(path):
     """Returns (left, right) as lists of floats, full scale 1.0."""
-    data = open(path, "rb").read()
+    with open(path, "rb") as f:
+        data = f.read()
     bits, fmt, channels = 24, 1, 2
     if data[:4] == b"RIFF" and data[8:12] == b"WAVE":
         pos, body = 12, None
@@ -75,10 +158,10 @@ def read_capture(path):
                 break
             pos += 8 + size + (size & 1)
         if body is None:
-            sys.exit(f"{path}: no data chunk")
+            raise CaptureError(f"{path}: no data chunk")
         data = body
     if channels != 2:
-        sys.exit(f"{path}: {channels} channels, expected 2")
+        raise CaptureError(f"{path}: {channels} channels, expected 2")
     width = bits // 8
     count = len(data) // width
     if fmt == 3 and bits == 32:
@@ -86,27 +169,25 @@ def read_capture(path):
     elif fmt == 1 and bits in (16, 24, 32):
         full = float(1 << (bits - 1))
         if bits == 24:
-            # Sign-extend each 3-byte sample through a 4-byte little-endian word.
             ints = [int.from_bytes(data[i:i + 3], "little", signed=True)
                     for i in range(0, count * 3, 3)]
         else:
             ints = struct.unpack(f"<{count}{'h' if bits == 16 else 'i'}", data[:count * width])
         values = [v / full for v in ints]
     else:
-        sys.exit(f"{path}: unsupported sample format {fmt}/{bits} bits")
+        raise CaptureError(f"{path}: unsupported sample format {fmt}/{bits} bits")
     return values[0:count - count % 2:2], values[1:count - count % 2:2]
 
 
-def analyse(argv):
-    path, tone_s = argv[0], float(argv[1])
-    want_hz = float(argv[2]) if len(argv) > 2 else 440.0
-    want_peak = float(argv[3]) / 100 if len(argv) > 3 else 0.25
+def analyse(path, tone_s, want_hz=440.0, level_percent=25.0):
+    """Checks the one tone in a recording. Returns (figures, failures): one
+    line of what was measured and a list of what is wrong (empty: all
+    right). Raises CaptureError when the file cannot be read."""
+    want_peak = level_percent / 100
     left, right = read_capture(path)
     loud = [i for i, v in enumerate(left) if abs(v) > QUIET or abs(right[i]) > QUIET]
     if not loud:
-        print(f"{len(left) / RATE:.2f} s recorded, all silent")
-        print("FAIL: no sound received")
-        return 1
+        return f"{len(left) / RATE:.2f} s recorded, all silent", ["no sound received"]
     first, last = loud[0], loud[-1]
     tone = left[first:last + 1]
     # The tone may be cut off in mid-cycle (the last period is not sent); a
@@ -148,19 +229,25 @@ def analyse(argv):
         failures.append(f"tone lasts {frames} frames, expected {low} to {high}")
     if longest > MAX_QUIET_RUN:
         failures.append(f"a hole of {longest} silent frames inside the tone")
-    print(f"{hz:.3f} Hz, peak {peak:.5f}, channels "
-          f"{'identical' if channel_diff == 0 else f'differ by {channel_diff:.2e}'}, "
-          f"{frames} frames = {frames / RATE:.4f} s (tone {tone_frames}), "
-          f"longest quiet run {longest} frames")
+    channels = "identical" if channel_diff == 0 else f"differ by {channel_diff:.2e}"
+    figures = (f"{hz:.3f} Hz, peak {peak:.5f}, channels {channels}, "
+               f"{frames} frames = {frames / RATE:.4f} s (tone {tone_frames}), "
+               f"longest quiet run {longest} frames")
+    return figures, failures
+
+
+def main(argv):
+    if len(argv) not in (2, 4):
+        sys.exit(__doc__)
+    try:
+        figures, failures = analyse(argv[0], float(argv[1]), *map(float, argv[2:]))
+    except CaptureError as e:
+        sys.exit(str(e))
+    print(figures)
     for f in failures:
         print(f"FAIL: {f}")
     return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    if len(sys.argv) > 2 and sys.argv[1] == "run":
-        run(sys.argv[2:])
-    elif len(sys.argv) > 3 and sys.argv[1] == "analyse":
-        sys.exit(analyse(sys.argv[2:]))
-    else:
-        sys.exit(__doc__)
+    sys.exit(main(sys.argv[1:]))
