@@ -173,17 +173,17 @@ constexpr Command kCommands[] = {
 
 // The note field holds three characters; Get_Freq never looks further, so
 // cutting a longer word does not change its pitch.
-void SetNote(ToneSettings& s, const std::string& word) {
-  std::strncpy(s.note, word.c_str(), sizeof s.note - 1);
+void SetNote(ToneSettings& s, const char* word) {
+  std::strncpy(s.note, word, sizeof s.note - 1);
   s.note[sizeof s.note - 1] = '\0';
   s.pitch_source = PitchSource::Note;
 }
 
 // A preset sets the note and the octave; any other word is the note.
-Next PlayWord(ToneSettings& s, const std::string& word) {
+Next PlayWord(ToneSettings& s, const char* word) {
   const TuningPreset* preset =
       std::find_if(std::begin(kTuningPresets), std::end(kTuningPresets),
-                   [&word](const TuningPreset& p) { return word == p.word; });
+                   [word](const TuningPreset& p) { return std::strcmp(word, p.word) == 0; });
   if (preset != std::end(kTuningPresets)) {
     SetNote(s, preset->note);
     s.octave = preset->octave;
@@ -193,10 +193,14 @@ Next PlayWord(ToneSettings& s, const std::string& word) {
   return Next::Tone;
 }
 
+// The word ends at its first zero byte, if any, as the note, device and
+// file names do: a C string, as "%s" would have read it. What follows the
+// zero byte was read with the word and is dropped with it.
 Next ApplyWord(Session& m) {
-  const std::string& word = m.settings.command;
-  const Command* command = std::find_if(std::begin(kCommands), std::end(kCommands),
-                                        [&word](const Command& c) { return word == c.word; });
+  const char* word = m.settings.command.c_str();
+  const Command* command =
+      std::find_if(std::begin(kCommands), std::end(kCommands),
+                   [word](const Command& c) { return std::strcmp(word, c.word) == 0; });
   if (command == std::end(kCommands)) return PlayWord(m.settings, word);
   if (command->prompt != nullptr) {
     std::puts(command->prompt);

@@ -13,6 +13,8 @@
 
 namespace {
 
+using std::string_literals::operator""s;
+
 // Every session starts by choosing the silent device and short tones.
 const std::string kSetup = "s null\nl 0.01\n";
 
@@ -163,6 +165,22 @@ INSTANTIATE_TEST_SUITE_P(
                         "Frequency = 440.00 Hz\nTone too long: 1.00 seconds at 2147483647 "
                         "Hz is more than 2147483647 frames.\n")
                        .Menu();
+                 }},
+        // A zero byte ends the word as it ends a name, and what follows it is
+        // read with the word, not as the next one.
+        MenuCase{"zero_byte_ends_word", "z 1000\np\0q\nG6\0\nv\0 50\nx\0q\np\n"s,
+                 [](Transcript& t) {
+                   t.view.frequency_mode = true;
+                   t.view.hz = "1000.00";
+                   t.Answered("z");
+                   t.Play("1000.00");
+                   t.view.frequency_mode = false;
+                   t.view.hz = "82.41";
+                   t.view.octave = "-3.00";
+                   t.Play("82.41");
+                   t.view.level = "50";
+                   t.view.dbfs = "-6.02";
+                   t.Answered("v");
                  }},
         MenuCase{"long_word_is_a_note", std::string(100000, 'G') + "\nx\n",
                  [](Transcript& t) { t.Play("440.00"); }},

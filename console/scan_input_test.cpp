@@ -128,6 +128,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(WordCase{"f#\n", true, "f#", "\n"},
                     WordCase{" \n\t exp  tone.wav", true, "exp", "  tone.wav"},
                     WordCase{"last", true, "last", ""},
+                    WordCase{std::string("p\0q x", 5), true, std::string("p\0q", 3), " x"},
                     WordCase{std::string(100000, 'w') + " x", true, std::string(100000, 'w'), " x"},
                     WordCase{"", false, "old", ""}, WordCase{" \n ", false, "old", ""}));
 

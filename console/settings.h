@@ -34,5 +34,6 @@ struct ToneSettings {
   std::string device = "default";
   std::string export_file = "tone.wav";
   MenuHeader header = MenuHeader::Title;
-  std::string command;  // the last word read at the menu prompt
+  std::string command;  // the last word read at the menu prompt, whole; the
+                        // menu takes it up to its first zero byte
 };
