@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr int64_t kBytesPerFrame = 8 + kPackedFrameBytes;  // sample array plus packed block
 constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
 constexpr uint32_t kBitsPerSample = 8 * kPackedFrameBytes;
 
@@ -64,12 +63,12 @@ bool SizeTone(const ToneSettings& settings, const ToneUse& use, int64_t memory_b
                 static_cast<unsigned>(use.max_rate), use.limit_reason);
     return false;
   }
-  const double need = static_cast<double>(count) * kBytesPerFrame;
+  const double need = static_cast<double>(count) * kToneFrameBytes;
   if (need > static_cast<double>(memory_budget)) {
     std::printf(
         "Tone too long: %.2f seconds at %u Hz needs %.1f GiB of memory, "
-        "more than half of this machine's.\n",
-        settings.length, rate, need / kGiB);
+        "more than the %.1f GiB a tone may take.\n",
+        settings.length, rate, need / kGiB, static_cast<double>(memory_budget) / kGiB);
     return false;
   }
   *frames = count;

@@ -31,6 +31,7 @@ INSTANTIATE_TEST_SUITE_P(Products, FrameCountTest,
                                          FrameCase{44100, 0, 0}));
 
 constexpr int64_t kGiB = int64_t{1} << 30;
+const int64_t k32BitBudget = ToneMemoryBudget(16 * kGiB, UINT32_MAX);
 
 struct SizeCase {
   const char* what;
@@ -82,6 +83,12 @@ INSTANTIATE_TEST_SUITE_P(
                  "file can hold.\n"},
         SizeCase{"beyond memory", 44100, 48000, &kPlayUse, 20 * kGiB,
                  "Tone too long: 48000.00 seconds at 44100 Hz needs 21.7 GiB of memory, more than "
-                 "half of this machine's.\n"}));
+                 "the 20.0 GiB a tone may take.\n"},
+        // A 32-bit system with 16 GiB: every tone let through has arrays of
+        // at most 2^32 - 1 bytes.
+        SizeCase{"32-bit sizes", 44100, 8000, &kPlayUse, k32BitBudget, ""},
+        SizeCase{"beyond 32-bit sizes", 44100, 9000, &kPlayUse, k32BitBudget,
+                 "Tone too long: 9000.00 seconds at 44100 Hz needs 4.1 GiB of memory, more than "
+                 "the 4.0 GiB a tone may take.\n"}));
 
 }  // namespace

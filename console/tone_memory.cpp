@@ -4,8 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 
 namespace {
+
+constexpr int64_t kUnknownMemoryBudget = int64_t{4} << 30;  // bytes
 
 // Maps `bytes`, faulted in by the kernel in one pass rather than one trap
 // per page as the generator first touches it: a 600 s tone is 71,000 pages.
@@ -25,8 +28,8 @@ void Unmapper::operator()(void* memory) const { munmap(memory, bytes); }
 bool AllocateToneArrays(int64_t frames, ToneArrays* arrays) {
   const size_t count = static_cast<size_t>(frames);
   // At least one byte each, so that an empty tone has addresses too.
-  const size_t sample_bytes = std::max<size_t>(count * sizeof(int64_t), 1);
-  const size_t block_bytes = std::max<size_t>(count * 3, 1);
+  const size_t sample_bytes = std::max<size_t>(count * kSampleBytes, 1);
+  const size_t block_bytes = std::max<size_t>(count * kPackedFrameBytes, 1);
   void* samples = Map(sample_bytes);
   if (samples == nullptr) return false;
   void* block = Map(block_bytes);
@@ -41,9 +44,17 @@ bool AllocateToneArrays(int64_t frames, ToneArrays* arrays) {
   return true;
 }
 
+int64_t ToneMemoryBudget(int64_t physical_bytes, uint64_t size_max) {
+  const int64_t half = physical_bytes > 0 ? physical_bytes / 2 : kUnknownMemoryBudget;
+  // A 32-bit size counts up to 4 GiB, less than half of a machine with more
+  // than 8 GiB (PAE), and less than the budget for unknown memory.
+  const uint64_t addressable = size_max / kToneFrameBytes * kToneFrameBytes;
+  return static_cast<int64_t>(std::min(static_cast<uint64_t>(half), addressable));
+}
+
 int64_t ToneMemoryBudget() {
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long page_size = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page_size <= 0) return int64_t{4} << 30;
-  return static_cast<int64_t>(pages) * page_size / 2;
+  const int64_t physical = pages > 0 && page_size > 0 ? int64_t{pages} * page_size : 0;
+  return ToneMemoryBudget(physical, SIZE_MAX);
 }
