@@ -16,4 +16,5 @@ set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/qemu-${qemu_cpu}-static)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 list(APPEND CMAKE_IGNORE_PATH /usr/lib/${CMAKE_HOST_SYSTEM_PROCESSOR}-linux-gnu
      /lib/${CMAKE_HOST_SYSTEM_PROCESSOR}-linux-gnu)
+list(REMOVE_DUPLICATES CMAKE_IGNORE_PATH)  # this file is read more than once
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${triplet}/pkgconfig:/usr/share/pkgconfig)
