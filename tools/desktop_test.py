@@ -4,8 +4,8 @@ what the server received.
 
 Each server is private to this test: it runs from a runtime folder made
 here, feeds a null sink whose monitor is recorded, has no D-Bus system bus
-and no sound card (WirePlumber's device monitors are off, see
-tools/desktop/wireplumber/), and is stopped by its process ID at the end
+and no sound card (WirePlumber's device monitors are off and PipeWire runs
+at 44100 Hz: tools/desktop/), and is stopped by its process ID at the end
 whatever happens. Servers that this test did not start are never touched.
 
   PulseAudio:  devices pulse, default (routed to pulse while a server runs)
@@ -473,8 +473,9 @@ class DesktopTest:
                                "--nofork", "--nopidfile"], self.work / "dbus.log")
             self.env["DBUS_SESSION_BUS_ADDRESS"] = f"unix:path={bus}"
             self.await_while(dbus, 10, bus.exists)
-            shutil.copytree(ROOT / "tools" / "desktop" / "wireplumber",
-                            Path(self.env["XDG_CONFIG_HOME"]) / "wireplumber", dirs_exist_ok=True)
+            # PipeWire's and WirePlumber's settings for this test.
+            shutil.copytree(ROOT / "tools" / "desktop", self.env["XDG_CONFIG_HOME"],
+                            dirs_exist_ok=True)
             server = self.spawn(["pipewire"], self.server_log)
             if not self.await_while(server, 10, (self.runtime / "pipewire-0").exists):
                 self.fail(["PipeWire did not start"])
