@@ -59,11 +59,12 @@ apt="apt-get -q -o DPkg::Lock::Timeout=600"
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then
   sudo=sudo
-  echo "Missing:$missing. Installing them through sudo."
+  echo "Missing:$missing; installing through sudo."
   # With a terminal sudo may ask for the password; without one it must not.
   if ! command -v sudo >/dev/null 2>&1 ||
     ! if [ -t 0 ]; then sudo -v; else sudo -n true 2>/dev/null; fi; then
-    echo "sudo cannot do it here. Install them as root with:"
+    echo "sudo cannot do that here (not allowed, or a password is needed and there is no terminal)."
+    echo "Install them as root with:"
     if command -v sudo >/dev/null 2>&1; then
       echo "  sudo apt-get update && sudo apt-get install -y$missing"
     else
