@@ -2,10 +2,10 @@
 # Cross-builds quemblet and its tests for another Debian architecture and runs
 # the whole test suite there under qemu user-mode emulation: s390x is
 # big-endian, armhf has 32-bit pointers and longs, arm64 is a plain second
-# 64-bit machine. Test binaries run through qemu; the shell and Python tests
-# run on this machine and start the cross-built program, which the kernel
-# hands to qemu (binfmt_misc). Test programs that cannot run emulated skip
-# with their reason.
+# 64-bit machine. Test binaries run through qemu; test scripts, and the
+# python3 a test starts, are this machine's, and a cross-built program they
+# start is handed to qemu by the kernel (binfmt_misc). A test that cannot
+# run emulated skips and says why.
 #
 # Usage: tools/cross_test.sh [--install] s390x|armhf|arm64
 #   Builds into build-cross-ARCH/ (-O2, no sanitizers) and runs ctest there.
