@@ -1,7 +1,8 @@
 #!/bin/sh
-# Builds the Debian package, and in CI (CI=true) only, installs it into this
-# system with apt-get, checks that the program and its manual page answer
-# from the installed files, and removes it again.
+# Builds the Debian package (in CI tools/package.sh also runs the package's
+# own test, debian/tests, installed), and in CI (CI=true) only, installs it
+# into this system with apt-get, checks that the program and its manual page
+# answer from the installed files, and removes it again.
 # Usage: tools/ci_package_check.sh
 set -eu
 cd "$(dirname "$0")/.."
