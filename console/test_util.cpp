@@ -52,6 +52,10 @@ ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& 
   const bool piped =
       options.stdout_kind == StdoutKind::Captured || options.stdout_kind == StdoutKind::BrokenPipe;
   if (piped && pipe(out) != 0) return run;
+  if (options.stdout_kind == StdoutKind::BrokenPipe) {
+    close(out[0]);  // before the program starts, so that none of its writes is read
+    out[0] = -1;
+  }
   const pid_t pid = fork();
   if (pid == 0) {
     const int in = open(in_path.c_str(), O_RDONLY);
@@ -68,7 +72,7 @@ ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& 
       close(full);
     } else {
       dup2(out[1], 1);
-      close(out[0]);
+      if (out[0] >= 0) close(out[0]);
       close(out[1]);
     }
     if (options.file_size_limit >= 0) {
@@ -82,17 +86,13 @@ ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& 
     execv(argv[0], argv.data());
     _exit(127);
   }
+  if (out[1] >= 0) close(out[1]);
   if (out[0] >= 0) {
-    close(out[1]);
-    if (options.stdout_kind == StdoutKind::BrokenPipe) {
-      close(out[0]);  // nobody will read
-    } else {
-      char buffer[65536];
-      ssize_t got = 0;
-      while ((got = read(out[0], buffer, sizeof buffer)) > 0)
-        run.out.append(buffer, static_cast<size_t>(got));
-      close(out[0]);
-    }
+    char buffer[65536];
+    ssize_t got = 0;
+    while ((got = read(out[0], buffer, sizeof buffer)) > 0)
+      run.out.append(buffer, static_cast<size_t>(got));
+    close(out[0]);
   }
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
