@@ -17,8 +17,9 @@ session; the recording must hold 440 Hz within 0.5 Hz, a peak of 0.25 of
 full scale within 1 %, identical channels, the tone less at most one
 period, no hole, exit status 0 and a wall time within 0.5 s of the tone. A
 run that broke up (an underrun, "RX"; a hole; frames lost by the recorder)
-is played once more and fails if it breaks up again. aplay plays the same tone (exported by the menu) through
-the same device for comparison; wall and CPU times of both are printed.
+is played once more and fails if it breaks up again. aplay plays the same
+tone (exported by the menu) through the same device for comparison; wall
+and CPU times of both are printed.
 Last, each server is killed (SIGKILL) 1 s into an 8 s tone: quemblet must
 exit with status 1 and one line "unable to play on pcm device: ..." on
 standard error within 8 s of the kill, using under 1 s of CPU and no more
@@ -217,6 +218,8 @@ class DesktopTest:
             reason = lines[-1].strip()
             if "--swap" in reason:
                 reason += "; only CI=true swaps servers"
+            elif "apt-get install" in reason:
+                reason = f"not installed; to install, run: {reason}"
             self.skipped.append(f"{phase} ({reason})")
         else:
             print("\n".join(lines[-30:]))
@@ -296,7 +299,8 @@ class DesktopTest:
         if r.status != 0:
             problems.append(f"exit status {'timeout' if r.status is None else r.status}")
         if r.wall_s > TONE_S + 0.5:
-            problems.append(f"wall time {r.wall_s:.2f} s for a {TONE_S} s tone (limit: tone + 0.5 s)")
+            problems.append(f"wall time {r.wall_s:.2f} s for a {TONE_S} s tone "
+                            "(limit: tone + 0.5 s)")
         try:
             figures, failures = check.analyse(cap, TONE_S, HZ, LEVEL)
         except check.CaptureError as e:
@@ -520,6 +524,7 @@ def parse_args():
 
 
 def main():
+    sys.stdout.reconfigure(line_buffering=True)  # progress shows as it goes, in CI too
     args = parse_args()
     binary = Path(args.binary).resolve()
     if not os.access(binary, os.X_OK):

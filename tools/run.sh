@@ -6,7 +6,9 @@
 set -eu
 cd "$(dirname "$0")/.."
 if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ] && [ "$SUDO_USER" != root ]; then
-  echo "tools/run.sh: run it as $SUDO_USER, without sudo (it asks for sudo itself to install a package): as root it would leave a root-owned build/ that breaks your next run, and root has no sound session." >&2
+  echo "tools/run.sh: run it as $SUDO_USER, without sudo (it asks for sudo itself to install" \
+    "a package): as root it would leave a root-owned build/ that breaks your next run," \
+    "and root has no sound session." >&2
   exit 1
 fi
 tools/setup.sh >&2

@@ -26,16 +26,20 @@ if [ "${1:-}" = --desktop ]; then
   case "${2:-}" in
     pulseaudio) desktop="pulseaudio pulseaudio-utils libasound2-plugins alsa-utils" ;;
     pipewire) desktop="pipewire pipewire-bin pipewire-alsa wireplumber dbus-daemon alsa-utils" ;;
-    *) echo "usage: tools/setup.sh --desktop pulseaudio|pipewire [--check | --swap]" >&2; exit 2 ;;
+    *) desktop="" ;;
   esac
-  shift 2
+  [ $# -ge 2 ] && shift 2
   for arg in "$@"; do
     case "$arg" in
       --check) check=yes ;;
       --swap) swap=yes ;;
-      *) echo "usage: tools/setup.sh --desktop pulseaudio|pipewire [--check | --swap]" >&2; exit 2 ;;
+      *) desktop="" ;;
     esac
   done
+  if [ -z "$desktop" ]; then
+    echo "usage: tools/setup.sh --desktop pulseaudio|pipewire [--check | --swap]" >&2
+    exit 2
+  fi
   set -- $desktop
 else
   set -- libasound2-dev cmake g++ libgtest-dev libgmock-dev python3 "$@"
@@ -72,19 +76,17 @@ if [ "$(id -u)" -ne 0 ]; then
     fi
     exit 77
   fi
-else
-  echo "Installing:$missing"
 fi
 
 $sudo $apt update
+options=""
 if [ -n "$desktop" ]; then
-  removed="$($apt -s install --no-install-recommends $missing |
-    sed -n 's/^Remv \([^ ]*\).*/\1/p' | tr '\n' ' ')"
+  options=--no-install-recommends
+  removed="$($apt -s install $options $missing | sed -n 's/^Remv \([^ ]*\).*/\1/p' | tr '\n' ' ')"
   if [ -n "$removed" ] && [ "$swap" = no ]; then
     echo "installing$missing would remove ${removed% }: not without --swap"
     exit 77
   fi
-  $sudo env DEBIAN_FRONTEND=noninteractive $apt install -y --no-install-recommends $missing
-else
-  $sudo env DEBIAN_FRONTEND=noninteractive $apt install -y $missing
 fi
+echo "Installing:$missing"
+$sudo env DEBIAN_FRONTEND=noninteractive $apt install -y $options $missing

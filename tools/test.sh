@@ -8,7 +8,8 @@
 set -eu
 cd "$(dirname "$0")/.."
 if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ] && [ "$SUDO_USER" != root ]; then
-  echo "tools/test.sh: run it as $SUDO_USER, without sudo (it asks for sudo itself to install a package): as root it would leave root-owned build folders that break your next run." >&2
+  echo "tools/test.sh: run it as $SUDO_USER, without sudo (it asks for sudo itself to install" \
+    "a package): as root it would leave root-owned build folders that break your next run." >&2
   exit 1
 fi
 # groff-base: the manual page check; valgrind (where it exists): the
