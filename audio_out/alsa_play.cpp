@@ -35,10 +35,10 @@ constexpr int kWaitMs = 1;
 constexpr Clock::duration kStallLimit = std::chrono::seconds(3);
 // How long a wait lasts before a device that is resuming is asked again.
 constexpr Clock::duration kRecheck = std::chrono::milliseconds(10);
-// A device whose wait returns while it still has no room (its poll
-// descriptor is always ready, or the wait timed out) is asked again only
-// after this pause. Its buffer is full then, and holds far longer.
-constexpr Clock::duration kNap = std::chrono::milliseconds(5);
+// A device whose wait says it has room while it has none (its poll
+// descriptor is always ready) is asked again only after this pause. Its
+// buffer is full then, and holds far longer.
+constexpr Clock::duration kNap = std::chrono::milliseconds(2);
 
 // alsa-lib reports its own view of every failure on stderr; the program
 // says what failed itself, in one line.
@@ -184,7 +184,7 @@ void Feed(const Device& device, int64_t frames, const unsigned char* block) {
   int64_t pos = 0;                            // frames of the block handed on, [0, frames]
   Clock::time_point progress = Clock::now();  // when the device last took frames
   bool recovering = false;                    // see Recover
-  bool waited = false;                        // the last pass found no room and waited
+  bool ready_without_room = false;            // the last wait said ready, yet avail is 0
   while (pos + device.period < frames) {
     if (Clock::now() - progress > device.stall_limit) FailPlaying(-EIO);
     // snd_pcm_avail asks the device where it is before counting: some
@@ -195,13 +195,15 @@ void Feed(const Device& device, int64_t frames, const unsigned char* block) {
       continue;
     }
     if (avail == 0) {
-      if (waited) std::this_thread::sleep_for(kNap);
+      // A wait that timed out has waited; one that said ready without room
+      // has not, and would be asked again at once.
+      if (ready_without_room) std::this_thread::sleep_for(kNap);
       const int err = snd_pcm_wait(device.pcm, kWaitMs);
       if (err < 0) Recover(device.pcm, err, &recovering);
-      waited = true;
+      ready_without_room = err > 0;
       continue;
     }
-    waited = false;
+    ready_without_room = false;
     if (avail > frames - pos) avail = static_cast<snd_pcm_sframes_t>(frames - pos);
     if (device.interleaved && avail > static_cast<snd_pcm_sframes_t>(device.buffer))
       avail = static_cast<snd_pcm_sframes_t>(device.buffer);
