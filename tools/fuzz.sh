@@ -12,8 +12,11 @@ set -eu
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 root="$(pwd)"
-clang_major="$(clang --version 2>/dev/null | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -1)"
-tools/setup.sh clang ${clang_major:+libclang-rt-$clang_major-dev}
+# The sanitizer and libFuzzer runtimes come with the clang release's own
+# package, whose name carries the version of the clang installed first.
+tools/setup.sh clang
+clang_major="$(clang --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -1)"
+tools/setup.sh "libclang-rt-$clang_major-dev"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DQUEMBLET_FUZZ=ON -DBUILD_TESTING=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j"$(nproc)" --target menu_fuzz
