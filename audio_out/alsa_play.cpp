@@ -21,9 +21,9 @@ using Clock = std::chrono::steady_clock;
 
 // The block holds mono frames of one S24_3LE sample each (24 bits, no
 // padding); the device gets every frame on both of its channels.
-constexpr size_t kSampleBytes = 3;
+constexpr size_t kDeviceSampleBytes = 3;
 constexpr unsigned int kChannels = 2;
-constexpr size_t kStereoFrameBytes = kChannels * kSampleBytes;
+constexpr size_t kStereoFrameBytes = kChannels * kDeviceSampleBytes;
 
 constexpr snd_pcm_uframes_t kPeriodFrames = 1024;
 constexpr snd_pcm_uframes_t kBufferFrames = 2048;
@@ -64,10 +64,10 @@ void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
 // An open device and what was settled with it.
 struct Device {
   snd_pcm_t* pcm = nullptr;
-  bool interleaved = false;              // written with snd_pcm_writei
-  int64_t period = 0;                    // frames
-  snd_pcm_uframes_t buffer = 0;          // frames
-  Clock::duration stall_limit{};         // see kStallLimit
+  bool interleaved = false;       // written with snd_pcm_writei
+  int64_t period = 0;             // frames
+  snd_pcm_uframes_t buffer = 0;   // frames
+  Clock::duration stall_limit{};  // see kStallLimit
 };
 
 // Asks for non-interleaved access where the device itself offers it, and
@@ -130,8 +130,8 @@ Device Configure(const char* name, uint32_t& rate, int channels) {
   device.period = static_cast<int64_t>(period);
   // A slow device takes its next frames only once a period has played.
   device.stall_limit =
-      kStallLimit + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                        static_cast<double>(device.buffer) / rate));
+      kStallLimit + std::chrono::duration_cast<Clock::duration>(
+                        std::chrono::duration<double>(static_cast<double>(device.buffer) / rate));
   return device;
 }
 
@@ -168,9 +168,9 @@ snd_pcm_sframes_t WriteBoth(snd_pcm_t* pcm, const unsigned char* mono, snd_pcm_u
     return snd_pcm_writen(pcm, channel_data, count);
   }
   unsigned char* out = staging.data();
-  for (snd_pcm_uframes_t k = 0; k < count; ++k, mono += kSampleBytes) {
-    for (unsigned int channel = 0; channel < kChannels; ++channel, out += kSampleBytes)
-      std::memcpy(out, mono, kSampleBytes);
+  for (snd_pcm_uframes_t k = 0; k < count; ++k, mono += kDeviceSampleBytes) {
+    for (unsigned int channel = 0; channel < kChannels; ++channel, out += kDeviceSampleBytes)
+      std::memcpy(out, mono, kDeviceSampleBytes);
   }
   return snd_pcm_writei(pcm, staging.data(), count);
 }
@@ -208,7 +208,7 @@ void Feed(const Device& device, int64_t frames, const unsigned char* block) {
     if (device.interleaved && avail > static_cast<snd_pcm_sframes_t>(device.buffer))
       avail = static_cast<snd_pcm_sframes_t>(device.buffer);
     const snd_pcm_sframes_t written =
-        WriteBoth(device.pcm, block + pos * static_cast<int64_t>(kSampleBytes),
+        WriteBoth(device.pcm, block + pos * static_cast<int64_t>(kDeviceSampleBytes),
                   static_cast<snd_pcm_uframes_t>(avail), device.interleaved, staging);
     if (written < 0) {
       Recover(device.pcm, static_cast<int>(written), &recovering);
@@ -231,8 +231,8 @@ void DrainStuck(int) {
 
 // At least a microsecond: a zero timer is no timer.
 timeval ToTimeval(Clock::duration d) {
-  const auto us = std::max<int64_t>(
-      std::chrono::duration_cast<std::chrono::microseconds>(d).count(), 1);
+  const auto us =
+      std::max<int64_t>(std::chrono::duration_cast<std::chrono::microseconds>(d).count(), 1);
   return timeval{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
 }
 

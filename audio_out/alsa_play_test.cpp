@@ -204,7 +204,6 @@ TEST_P(PlayFailureTest, PrintsOneLineAndExitsWithOne) {
       testing::ExitedWithCode(1), DeathMatcher(testing::MatchesRegex(c.output_regex)));
 }
 
-
 INSTANTIATE_TEST_SUITE_P(
     Devices, PlayFailureTest,
     testing::Values(FailureCase{"no_such_device_anywhere", "unable to open pcm device: [^\n]+\n"},
@@ -214,8 +213,9 @@ INSTANTIATE_TEST_SUITE_P(
                                 "Try a different soundcard device name.\n"},
                     FailureCase{"qt_hwfail", "unable to set hw parameters: Input/output error\n"},
                     // Devices of a fixed channel count other than two.
-                    FailureCase{"qt_4ch", "unable to set hw parameters: Invalid argument\n"
-                                          "Try a different soundcard device name.\n"},
+                    FailureCase{"qt_4ch",
+                                "unable to set hw parameters: Invalid argument\n"
+                                "Try a different soundcard device name.\n"},
                     FailureCase{"qt_4ch_interleaved",
                                 "unable to set hw parameters: Invalid argument\n"
                                 "Try a different soundcard device name.\n"},
@@ -261,7 +261,7 @@ INSTANTIATE_TEST_SUITE_P(Phases, StuckDeviceTest,
 // "RX", then one line and exit status 1, at once and without spinning.
 TEST(PlayTest, DeviceThatIsGoneEndsTheRun) {
   const ScopedTempFile out(".out");
-  const int64_t frames = 4 * 44100;  // the device is gone after half a second
+  const int64_t frames = 176400;  // 4 s; the device is gone after half a second
   const std::vector<unsigned char> block = PackedTone(440, 44100, frames);
   uint32_t rate = 44100;
   const double cpu_before = CpuSeconds(RUSAGE_CHILDREN);
