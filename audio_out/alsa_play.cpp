@@ -176,30 +176,37 @@ snd_pcm_sframes_t WriteBoth(snd_pcm_t* pcm, const unsigned char* mono, snd_pcm_u
 }
 
 // Hands the block to the device as it makes room, the same mono data on
-// both channels. The last period or less stays unsent; the silence after
-// the tone's last whole cycle usually covers it.
+// both channels. Up to one period at the end may stay unsent; the silence
+// after the tone's last whole cycle usually covers it.
 void Feed(const Device& device, int64_t frames, const unsigned char* block) {
   // One device buffer of stereo frames, whatever the tone's length.
   std::vector<unsigned char> staging(device.interleaved ? device.buffer * kStereoFrameBytes : 0);
   int64_t pos = 0;                            // frames of the block handed on, [0, frames]
-  Clock::time_point progress = Clock::now();  // when the device last took frames
+  Clock::time_point progress = Clock::now();  // when the device last took frames or came back
   bool recovering = false;                    // see Recover
   bool ready_without_room = false;            // the last wait said ready, yet avail is 0
   while (pos + device.period < frames) {
-    if (Clock::now() - progress > device.stall_limit) FailPlaying(-EIO);
     // snd_pcm_avail asks the device where it is before counting: some
     // plugins learn their position only when asked.
     snd_pcm_sframes_t avail = snd_pcm_avail(device.pcm);
     if (avail < 0) {
       Recover(device.pcm, static_cast<int>(avail), &recovering);
+      progress = Clock::now();
       continue;
     }
     if (avail == 0) {
+      // Only a device asked just now that still has no room counts as
+      // stalled: a program stopped for a while (Ctrl-Z, a debugger) finds
+      // room, or an underrun, when it goes on.
+      if (Clock::now() - progress > device.stall_limit) FailPlaying(-EIO);
       // A wait that timed out has waited; one that said ready without room
       // has not, and would be asked again at once.
       if (ready_without_room) std::this_thread::sleep_for(kNap);
       const int err = snd_pcm_wait(device.pcm, kWaitMs);
-      if (err < 0) Recover(device.pcm, err, &recovering);
+      if (err < 0) {
+        Recover(device.pcm, err, &recovering);
+        progress = Clock::now();
+      }
       ready_without_room = err > 0;
       continue;
     }
@@ -212,6 +219,7 @@ void Feed(const Device& device, int64_t frames, const unsigned char* block) {
                   static_cast<snd_pcm_uframes_t>(avail), device.interleaved, staging);
     if (written < 0) {
       Recover(device.pcm, static_cast<int>(written), &recovering);
+      progress = Clock::now();
     } else if (written > 0) {
       progress = Clock::now();
       recovering = false;
@@ -240,39 +248,55 @@ Clock::duration FromTimeval(const timeval& t) {
   return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_usec);
 }
 
+// Puts back a timer that `saved` held at `start`, less the time since. One
+// that fell due meanwhile is delivered now, and one that repeats goes on in
+// step with its interval.
+void RestoreTimer(const itimerval& saved, Clock::time_point start) {
+  if (!timerisset(&saved.it_value)) return;
+  Clock::duration left = FromTimeval(saved.it_value) - (Clock::now() - start);
+  const Clock::duration interval = FromTimeval(saved.it_interval);
+  const bool due = left <= Clock::duration::zero();
+  if (due && interval == Clock::duration::zero()) {
+    raise(SIGALRM);
+    return;
+  }
+  if (due) left = interval - (-left) % interval;
+  const itimerval restored{saved.it_interval, ToTimeval(left)};
+  setitimer(ITIMER_REAL, &restored, nullptr);
+  if (due) raise(SIGALRM);
+}
+
 // Lets the device play what it holds, at most a buffer, then stops it.
 // snd_pcm_drain waits as long as the device takes, and some never finish:
 // alsa-lib drains a plugin device by watching its position, which a device
 // that stopped never moves, and the PulseAudio plugin behind a conversion
 // can wait for its server forever. A SIGALRM timer after `limit` bounds the
-// wait; the process's own handler and timer are put back afterwards, the
-// timer less the time the drain took.
+// wait; the process's own handler and timer are put back afterwards.
 void Drain(snd_pcm_t* pcm, Clock::duration limit) {
   std::fflush(stdout);  // the alarm's way out cannot flush
+  const itimerval ours{timeval{}, ToTimeval(limit)};
+  const itimerval off{};
+  itimerval previous_timer{};
+  const Clock::time_point start = Clock::now();
+  // The caller's timer is swapped out before the handler is, so that it
+  // cannot fall due into the drain's handler; the drain's own is seconds
+  // away.
+  if (setitimer(ITIMER_REAL, &ours, &previous_timer) != 0) {
+    snd_pcm_drain(pcm);  // unbounded: there is no timer to bound it
+    return;
+  }
   struct sigaction stuck {};
   struct sigaction previous_action {};
   stuck.sa_handler = DrainStuck;
   sigemptyset(&stuck.sa_mask);
-  if (sigaction(SIGALRM, &stuck, &previous_action) != 0) {
-    snd_pcm_drain(pcm);  // unbounded, as without a handler there is no way out
-    return;
-  }
-  const itimerval ours{timeval{}, ToTimeval(limit)};
-  itimerval previous_timer{};
-  const Clock::time_point start = Clock::now();
-  const bool timed = setitimer(ITIMER_REAL, &ours, &previous_timer) == 0;
+  const bool bounded = sigaction(SIGALRM, &stuck, &previous_action) == 0;
+  if (!bounded) setitimer(ITIMER_REAL, &off, nullptr);  // no way out: no timer either
   snd_pcm_drain(pcm);
-  const itimerval off{};
-  if (timed) setitimer(ITIMER_REAL, &off, nullptr);
-  sigaction(SIGALRM, &previous_action, nullptr);
-  if (!timed || !timerisset(&previous_timer.it_value)) return;
-  const Clock::duration left = FromTimeval(previous_timer.it_value) - (Clock::now() - start);
-  if (left <= Clock::duration::zero()) {
-    raise(SIGALRM);  // it fell due during the drain
-    return;
+  if (bounded) {
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &previous_action, nullptr);
   }
-  const itimerval restored{previous_timer.it_interval, ToTimeval(left)};
-  setitimer(ITIMER_REAL, &restored, nullptr);
+  RestoreTimer(previous_timer, start);
 }
 
 }  // namespace

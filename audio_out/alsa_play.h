@@ -5,7 +5,7 @@
 // Opens `device` for blocking playback, asks for S24_3LE on `channels`
 // (always 2) at `rate` Hz with periods near 1024 frames and a buffer near
 // 2048, and sends `block` (frames x 3 bytes, signed 24-bit little-endian)
-// to both channels; the last period or less is not sent. The channels are
+// to both channels; up to one period at the end may stay unsent. The channels are
 // written non-interleaved where the device offers that itself, and
 // interleaved (one device buffer of staging memory) otherwise.
 // Returns after the device has played what was sent and is closed. `rate`
@@ -22,6 +22,8 @@
 // diagnostics off stderr.
 // Signals: flushes stdout before the drain, and bounds the drain with a
 // SIGALRM timer (ITIMER_REAL) and a handler of its own; the caller's
-// handler and timer (less the time the drain took) are restored after it.
+// handler and timer (less the time the drain took) are restored after it,
+// and a timer of the caller's that fell due meanwhile is delivered then.
+// With SIGALRM blocked by the caller, the drain is not bounded.
 void PLAY(const char* device, uint32_t& rate, int channels, int64_t frames,
           const unsigned char* block);

@@ -50,7 +50,7 @@ TEST_P(FileCaptureTest, BothChannelsCarryABlockPrefix) {
   const std::vector<unsigned char> block = PackedTone(440, 44100, c.frames);
   // Exactly as large as the block, so a read past its end is caught by
   // AddressSanitizer in the sanitizer build.
-  std::unique_ptr<unsigned char[]> exact(new unsigned char[block.size() + 1]);
+  std::unique_ptr<unsigned char[]> exact(new unsigned char[block.size()]);
   std::copy(block.begin(), block.end(), exact.get());
   uint32_t rate = 44100;
   const std::string device = "file:'" + path + "',raw";
@@ -108,18 +108,32 @@ TEST(PlayTest, UnderrunIsReportedAndPlaybackCompletes) {
   ExpectPlayed(capture.Recording(), block);
 }
 
-// The caller's SIGALRM handler and pending timer survive the drain's own.
-TEST(PlayTest, KeepsCallersAlarm) {
+struct AlarmCase {
+  const char* name;
+  const char* device;
+  timeval interval, value;  // the caller's timer
+};
+
+std::ostream& operator<<(std::ostream& os, const AlarmCase& c) { return os << c.name; }
+
+class CallersAlarmTest : public testing::TestWithParam<AlarmCase> {};
+
+// The caller's SIGALRM handler and timer survive the drain's own: a one-shot
+// timer keeps its time; a repeating one that falls due during the drain of
+// a real-time device goes on repeating.
+TEST_P(CallersAlarmTest, SurvivesTheDrain) {
+  const AlarmCase& c = GetParam();
   struct sigaction mine {};
   mine.sa_handler = [](int) {};
   sigemptyset(&mine.sa_mask);
+  mine.sa_flags = SA_RESTART;
   struct sigaction before {};
   ASSERT_EQ(0, sigaction(SIGALRM, &mine, &before));
-  const itimerval pending{{}, {60, 0}};
+  const itimerval pending{c.interval, c.value};
   ASSERT_EQ(0, setitimer(ITIMER_REAL, &pending, nullptr));
-  const std::vector<unsigned char> block = PackedTone(440, 44100, 4410);
+  const std::vector<unsigned char> block = PackedTone(440, 44100, 8820);
   uint32_t rate = 44100;
-  PLAY("null", rate, 2, 4410, block.data());
+  PLAY(c.device, rate, 2, 8820, block.data());
 
   itimerval left{};
   const itimerval off{};
@@ -127,9 +141,20 @@ TEST(PlayTest, KeepsCallersAlarm) {
   struct sigaction after {};
   sigaction(SIGALRM, &before, &after);
   EXPECT_EQ(mine.sa_handler, after.sa_handler);
-  EXPECT_GT(left.it_value.tv_sec, 30) << "the pending timer was cancelled or restarted wrongly";
-  EXPECT_LE(left.it_value.tv_sec, 60);
+  EXPECT_TRUE(timerisset(&left.it_value)) << "the caller's timer was cancelled";
+  EXPECT_LE(left.it_value.tv_sec, c.value.tv_sec);
+  EXPECT_EQ(c.interval.tv_sec, left.it_interval.tv_sec);
+  EXPECT_EQ(c.interval.tv_usec, left.it_interval.tv_usec);
+  if (c.interval.tv_usec == 0) {
+    EXPECT_GT(left.it_value.tv_sec, c.value.tv_sec / 2) << "a one-shot timer lost its time";
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Timers, CallersAlarmTest,
+    testing::Values(AlarmCase{"one_shot", "null", {0, 0}, {60, 0}},
+                    AlarmCase{"repeating", "qt_realtime", {0, 20000}, {0, 20000}}),
+    [](const testing::TestParamInfo<AlarmCase>& info) { return info.param.name; });
 
 double CpuSeconds(int who) {
   rusage usage{};
@@ -173,6 +198,33 @@ TEST(PlayTest, WaitsForSlowDevice) {
   EXPECT_EXIT(
       {
         PLAY("qt_slow", rate, 2, 3000, block.data());
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "^$");
+}
+
+// Half a second from now, holds the program for 4 s in a signal handler,
+// as Ctrl-Z or a debugger would. Exits with 2 when it cannot.
+void HoldProgramSoon() {
+  struct sigaction hold {};
+  hold.sa_handler = [](int) { sleep(4); };
+  sigemptyset(&hold.sa_mask);
+  hold.sa_flags = SA_RESTART;
+  const itimerval half_a_second{{0, 0}, {0, 500000}};
+  if (sigaction(SIGALRM, &hold, nullptr) != 0 ||
+      setitimer(ITIMER_REAL, &half_a_second, nullptr) != 0)
+    std::exit(2);
+}
+
+// A program held for longer than the stall limit finds a device that is
+// fine when it goes on: it plays on.
+TEST(PlayTest, PlaysOnAfterTheProgramWasHeld) {
+  const std::vector<unsigned char> block = PackedTone(440, 44100, 88200);
+  uint32_t rate = 44100;
+  EXPECT_EXIT(
+      {
+        HoldProgramSoon();
+        PLAY("qt_realtime", rate, 2, 88200, block.data());
         std::exit(0);
       },
       testing::ExitedWithCode(0), "^$");
