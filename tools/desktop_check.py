@@ -100,7 +100,7 @@ def finish(child, limit_s, act_at_s=None, act=None):
     process image that exec replaced, here a copy of this Python (some 15 to
     30 MiB, more than the program itself takes). A child that ends within
     20 ms of a last burst of allocation is under-reported by that burst."""
-    peak, acted = 0, None
+    peak, acted, reaped = 0, None, False
     try:
         deadline = child.started + limit_s
         while True:
@@ -121,8 +121,17 @@ def finish(child, limit_s, act_at_s=None, act=None):
             peak = max(peak, peak_rss_kib(child.pid))
         # wait4 gives the CPU time of this child alone, not of this Python.
         _, status, usage = os.wait4(child.pid, 0)
+        reaped = True
         wall = time.monotonic() - child.started
     finally:
+        if not reaped:
+            # Interrupted (Ctrl-C, SIGTERM): the child goes with this run.
+            try:
+                signal.pidfd_send_signal(child.pidfd, signal.SIGKILL)
+            except ProcessLookupError:
+                pass  # it had ended: reaping is all that is left
+            os.wait4(child.pid, 0)
+            child.popen.returncode = -1
         os.close(child.pidfd)
     child.popen.returncode = -1  # reaped above; keeps Popen from waiting again
     return Run(None if killed else os.waitstatus_to_exitcode(status), wall,

@@ -239,7 +239,8 @@ class DesktopTest:
             p = self.spawn(["pw-record", "--target", SINK, "-P", "stream.capture.sink=true",
                             "--rate", "44100", "--channels", "2", "--format", "f32",
                             "--latency", "20ms", str(cap)], log)
-        # 0.1 s of sound past a WAV header: the recorder is running.
+        # Sound past a header's 44 bytes (0.1 s of parec's 24-bit frames,
+        # 0.075 s of pw-record's float ones): the recorder is running.
         if self.await_while(p, 10, lambda: cap.exists() and cap.stat().st_size >= 44 + 26460):
             return p
         self.stop(p)
