@@ -35,12 +35,17 @@ skipped() {
   [ -n "$names" ] || return 0
   count=0
   list=""
+  # One name a line: test names may hold spaces.
+  old_ifs="$IFS"
+  IFS='
+'
   for name in $names; do
     why="$(sed -n "\%^\"$name\" start time:%,\%^<end of output>%{\%^<end of output>%{x;p;q;};h;}" \
       "$1/Testing/Temporary/LastTest.log" | sed 's/: skipping.*//')"
     count=$((count + 1))
     list="${list:+$list, }$name${why:+ ($why)}"
   done
+  IFS="$old_ifs"
   [ "$count" -eq 1 ] && tests=test || tests=tests
   echo "$1: $count $tests skipped: $list"
 }
