@@ -135,14 +135,20 @@ Device Configure(const char* name, uint32_t& rate, int channels) {
   return device;
 }
 
+// What the feed knows of the device's progress.
+struct Progress {
+  Clock::time_point at = Clock::now();  // when the device last took frames or came back
+  // From a recovery until the device takes a frame again: an error reported
+  // then is no underrun but a device that has gone (a sound server that
+  // died fails every call, while every prepare succeeds).
+  bool recovering = false;
+};
+
 // Brings the device back after an underrun ("RX" on stdout) or a suspend,
-// or ends the process. `recovering` is true from a recovery until the
-// device takes a frame again: an error reported before then is no underrun
-// but a device that has gone (a sound server that died fails every call,
-// while every prepare succeeds).
-void Recover(snd_pcm_t* pcm, int err, bool* recovering) {
-  if (*recovering || (err != -EPIPE && err != -ESTRPIPE)) FailPlaying(err);
-  *recovering = true;
+// or ends the process when it cannot, or is gone.
+void Recover(snd_pcm_t* pcm, int err, Progress* progress) {
+  if (progress->recovering || (err != -EPIPE && err != -ESTRPIPE)) FailPlaying(err);
+  progress->recovering = true;
   int res;
   if (err == -EPIPE) {
     std::puts("RX");
@@ -155,6 +161,7 @@ void Recover(snd_pcm_t* pcm, int err, bool* recovering) {
     if (res < 0) res = snd_pcm_prepare(pcm);  // devices that cannot resume start anew
   }
   if (res < 0) FailPlaying(err);
+  progress->at = Clock::now();
 }
 
 // Writes `count` frames of the mono block at `mono` to both channels.
@@ -181,32 +188,27 @@ snd_pcm_sframes_t WriteBoth(snd_pcm_t* pcm, const unsigned char* mono, snd_pcm_u
 void Feed(const Device& device, int64_t frames, const unsigned char* block) {
   // One device buffer of stereo frames, whatever the tone's length.
   std::vector<unsigned char> staging(device.interleaved ? device.buffer * kStereoFrameBytes : 0);
-  int64_t pos = 0;                            // frames of the block handed on, [0, frames]
-  Clock::time_point progress = Clock::now();  // when the device last took frames or came back
-  bool recovering = false;                    // see Recover
-  bool ready_without_room = false;            // the last wait said ready, yet avail is 0
+  int64_t pos = 0;  // frames of the block handed on, [0, frames]
+  Progress progress;
+  bool ready_without_room = false;  // the last wait said ready, yet avail is 0
   while (pos + device.period < frames) {
     // snd_pcm_avail asks the device where it is before counting: some
     // plugins learn their position only when asked.
     snd_pcm_sframes_t avail = snd_pcm_avail(device.pcm);
     if (avail < 0) {
-      Recover(device.pcm, static_cast<int>(avail), &recovering);
-      progress = Clock::now();
+      Recover(device.pcm, static_cast<int>(avail), &progress);
       continue;
     }
     if (avail == 0) {
       // Only a device asked just now that still has no room counts as
       // stalled: a program stopped for a while (Ctrl-Z, a debugger) finds
       // room, or an underrun, when it goes on.
-      if (Clock::now() - progress > device.stall_limit) FailPlaying(-EIO);
+      if (Clock::now() - progress.at > device.stall_limit) FailPlaying(-EIO);
       // A wait that timed out has waited; one that said ready without room
       // has not, and would be asked again at once.
       if (ready_without_room) std::this_thread::sleep_for(kNap);
       const int err = snd_pcm_wait(device.pcm, kWaitMs);
-      if (err < 0) {
-        Recover(device.pcm, err, &recovering);
-        progress = Clock::now();
-      }
+      if (err < 0) Recover(device.pcm, err, &progress);
       ready_without_room = err > 0;
       continue;
     }
@@ -218,11 +220,9 @@ void Feed(const Device& device, int64_t frames, const unsigned char* block) {
         WriteBoth(device.pcm, block + pos * static_cast<int64_t>(kDeviceSampleBytes),
                   static_cast<snd_pcm_uframes_t>(avail), device.interleaved, staging);
     if (written < 0) {
-      Recover(device.pcm, static_cast<int>(written), &recovering);
-      progress = Clock::now();
+      Recover(device.pcm, static_cast<int>(written), &progress);
     } else if (written > 0) {
-      progress = Clock::now();
-      recovering = false;
+      progress = Progress{};
     }
     pos += avail;  // after an underrun the frames just offered are skipped
   }

@@ -83,17 +83,7 @@ if [ -n "$need" ] || ! binfmt_ready; then
   if [ -n "$need" ]; then
     dpkg --print-foreign-architectures | grep -qx "$arch" ||
       as_root dpkg --add-architecture "$arch" || exit 1
-    # Another apt-get may hold the lock on a shared machine: wait for it.
-    apt=(env DEBIAN_FRONTEND=noninteractive apt-get -q -o DPkg::Lock::Timeout=600)
-    log="$(mktemp)"
-    if ! as_root "${apt[@]}" update >"$log" 2>&1 ||
-      ! as_root "${apt[@]}" install -y --no-install-recommends "${packages[@]}" >>"$log" 2>&1; then
-      cat "$log"
-      rm -f "$log"
-      echo "cross_test: could not install ${packages[*]}" >&2
-      exit 1
-    fi
-    rm -f "$log"
+    tools/setup.sh "${packages[@]}" || exit 1
   fi
   if ! binfmt_ready; then
     # qemu-user-static's entries are loaded at boot by systemd-binfmt; on a
@@ -122,15 +112,7 @@ echo "== test on $arch"
 start="$(now)"
 (cd "$build" && ctest -j2 --output-on-failure --output-junit junit.xml)
 status=$?
-# ctest names the tests it skipped but not why: each said so on its stdout.
-python3 - "$build/junit.xml" <<'EOF'
-import sys
-import xml.etree.ElementTree as ET
-for case in ET.parse(sys.argv[1]).iter("testcase"):
-    if case.find("skipped") is not None:
-        said = (case.findtext("system-out") or "").strip().splitlines() or ["no reason given"]
-        print(f"skipped {case.get('name')}: {said[-1]}")
-EOF
+python3 tools/skipped_tests.py "$build"
 test_s="$(seconds_since "$start")"
 echo "cross_test $arch: install ${install_s} s, build ${build_s} s, test ${test_s} s"
 exit "$status"

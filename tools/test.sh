@@ -17,37 +17,10 @@ fi
 tools/setup.sh groff-base valgrind-if-available
 jobs="$(nproc)"
 
-# suite DIR: runs the tests of the build in DIR, shown as they go and kept
-# in DIR/ctest.out; returns ctest's status.
+# suite DIR: runs the tests of the build in DIR; its JUnit report says which
+# skipped, and why (tools/skipped_tests.py).
 suite() {
-  {
-    status=0
-    (cd "$1" && ctest -j"$jobs" --output-on-failure) 2>&1 || status=$?
-    echo "$status" >"$1/ctest.status"
-  } | tee "$1/ctest.out"
-  return "$(cat "$1/ctest.status")"
-}
-
-# skipped DIR: one line naming the tests that skipped in DIR's last run,
-# each with the last line it printed ("valgrind not found: skipping ...").
-skipped() {
-  names="$(sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (Skipped)$/\1/p' "$1/ctest.out")"
-  [ -n "$names" ] || return 0
-  count=0
-  list=""
-  # One name a line: test names may hold spaces.
-  old_ifs="$IFS"
-  IFS='
-'
-  for name in $names; do
-    why="$(sed -n "\%^\"$name\" start time:%,\%^<end of output>%{\%^<end of output>%{x;p;q;};h;}" \
-      "$1/Testing/Temporary/LastTest.log" | sed 's/: skipping.*//')"
-    count=$((count + 1))
-    list="${list:+$list, }$name${why:+ ($why)}"
-  done
-  IFS="$old_ifs"
-  [ "$count" -eq 1 ] && tests=test || tests=tests
-  echo "$1: $count $tests skipped: $list"
+  (cd "$1" && ctest -j"$jobs" --output-on-failure --output-junit junit.xml)
 }
 
 echo "== build and test"
@@ -65,5 +38,5 @@ if [ "${FUZZ_SECONDS:-60}" -gt 0 ]; then
 fi
 
 echo "== skipped tests"
-report="$(skipped build; skipped build-asan)"
+report="$(python3 tools/skipped_tests.py build build-asan)"
 echo "${report:-none: every test ran}"
