@@ -7,16 +7,16 @@
 # Inputs are at most 128 bytes, a menu session of some 20 to 40 words: enough
 # to combine any few commands, while the time an input takes grows with the
 # tones its words play.
-# Usage: tools/fuzz.sh [seconds]      (default 60; e.g. 3600 for an hour)
+# Usage: tools/fuzz.sh [--install] [seconds]      (default 60; e.g. 3600 for an hour)
 set -eu
 cd "$(dirname "$0")/.."
+. tools/common.sh
+while take_flag "${1:-}"; do shift; done
 seconds="${1:-60}"
 root="$(pwd)"
-# The sanitizer and libFuzzer runtimes come with the clang release's own
-# package, whose name carries the version of the clang installed first.
-tools/setup.sh clang
-clang_major="$(clang --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -1)"
-tools/setup.sh "libclang-rt-$clang_major-dev"
+# libclang-rt-dev: the sanitizer and libFuzzer runtimes of the default clang.
+install_packages $build_packages clang libclang-rt-dev
+show_undo
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DQUEMBLET_FUZZ=ON -DBUILD_TESTING=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j"$(nproc)" --target menu_fuzz

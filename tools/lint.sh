@@ -1,9 +1,13 @@
 #!/bin/sh
 # Checks the format (clang-format) and runs clang-tidy (.clang-tidy) over the
 # program, its tests and the test device.
-# Usage: tools/lint.sh          (tools/lint.sh --fix reformats in place first)
+# Usage: tools/lint.sh [--install] [--fix]    (--fix reformats in place first)
 set -eu
 cd "$(dirname "$0")/.."
+. tools/common.sh
+while take_flag "${1:-}"; do shift; done
+install_packages $build_packages clang-format clang-tidy
+show_undo
 sources="$(git ls-files '*.cpp' '*.h' '*.c')"
 if [ "${1:-}" = "--fix" ]; then
   clang-format -i $sources

@@ -1,16 +1,19 @@
 #!/bin/sh
 # Builds the Debian package the way Debian builds its own (dpkg-buildpackage,
 # tests included unless DEB_BUILD_OPTIONS=nocheck) in a temporary copy of the
-# tree, so the work tree stays as it is; then runs lintian on the source and
-# binary packages and, in CI (CI=true) as root, the package's own test
-# (debian/tests) with autopkgtest, which installs the package into this
-# system and so only there; it is removed again afterwards unless it was
-# installed before. Prints the path of the .deb as the last line.
-# Usage: tools/package.sh [output directory]   (default: a new one under /tmp)
+# tree, so the work tree stays as it is, and runs lintian on the source and
+# binary packages. It installs nothing but, with --install, the packaging
+# tools. Prints the path of the .deb as the last line.
+# Usage: tools/package.sh [--install] [output directory]   (default: a new one under /tmp)
+#   apt-get reads the .deb as the user _apt: choose a directory it can
+#   read (not below a home folder of mode 0700).
 set -eu
 cd "$(dirname "$0")/.."
+. tools/common.sh
+while take_flag "${1:-}"; do shift; done
 root="$(pwd)"
-tools/setup.sh debhelper dpkg-dev lintian groff-base valgrind-if-available
+install_packages $build_packages debhelper dpkg-dev lintian groff-base valgrind-if-available
+show_undo
 
 version="$(dpkg-parsechangelog -S Version)"
 cmake_version="$(sed -n 's/^project(quemblet VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)"
@@ -43,28 +46,6 @@ echo "== lintian"
   quemblet_"$version"_*.changes)
 
 rm -rf "$src"
-deb="$(basename "$(ls "$work"/quemblet_"$version"_*.deb)")"
-dsc="quemblet_$version.dsc"
-echo "== the package's own test (debian/tests)"
-if [ "${CI:-}" = true ] && [ "$(id -u)" -eq 0 ]; then
-  tools/setup.sh autopkgtest
-  installed_before=no
-  dpkg-query -W -f='${Status}' quemblet 2>/dev/null | grep -q "ok installed" &&
-    installed_before=yes
-  # The null runner tests on this machine: it installs the .deb with apt-get
-  # and runs debian/tests from the source package as they are.
-  status=0
-  (cd "$work" && autopkgtest "./$dsc" "./$deb" -- null) || status=$?
-  if [ "$installed_before" = no ]; then
-    DEBIAN_FRONTEND=noninteractive apt-get purge -y -q quemblet >/dev/null
-  fi
-  [ "$status" -eq 0 ] || exit "$status"
-else
-  echo "Not run: autopkgtest installs the package into this system, so only CI (CI=true," \
-    "as root) runs it here; by hand, as root: cd $out && autopkgtest ./$dsc ./$deb -- null"
-fi
-
 mv "$work"/* "$out"/
-# apt-get install reads the .deb as the unprivileged user _apt.
-chmod 755 "$out"
+chmod 755 "$out"  # apt-get install reads the .deb as the user _apt
 ls "$out"/quemblet_"$version"_*.deb

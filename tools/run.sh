@@ -1,17 +1,16 @@
 #!/bin/sh
-# Sets up, builds and runs quemblet with the given arguments. Run it as
-# yourself: it builds in this tree and plays in your sound session, and
-# asks for sudo only when a package is missing (tools/setup.sh).
-# Usage: tools/run.sh 440 2        (no arguments: the interactive menu)
+# Builds quemblet in this tree (build/) and runs it with the given arguments
+# in the caller's working directory. Run it as yourself: it plays in your
+# sound session. With --install it first installs what building needs
+# (through sudo, tools/common.sh); without, it names what is missing.
+# Usage: tools/run.sh [--install] 440 2        (no arguments: the menu)
 set -eu
-cd "$(dirname "$0")/.."
-if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ] && [ "$SUDO_USER" != root ]; then
-  echo "tools/run.sh: run it as $SUDO_USER, without sudo (it asks for sudo itself to install" \
-    "a package): as root it would leave a root-owned build/ that breaks your next run," \
-    "and root has no sound session." >&2
-  exit 1
-fi
-tools/setup.sh >&2
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target quemblet >/dev/null
-exec build/quemblet "$@"
+root="$(cd "$(dirname "$0")/.." && pwd)"
+. "$root/tools/common.sh"
+refuse_sudo
+while take_flag "${1:-}"; do shift; done
+install_packages $build_packages >&2
+show_undo >&2
+cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$root/build" -j"$(nproc)" --target quemblet >/dev/null
+exec "$root/build/quemblet" "$@"

@@ -1,20 +1,24 @@
 #!/bin/sh
-# Sets up, builds and runs every test: the normal build, then the whole
-# suite again under AddressSanitizer and UndefinedBehaviorSanitizer, then a
-# short fuzzing pass over the menu; the last lines name any test that was
-# skipped, and why. Run it as yourself: it asks for sudo only when a
-# package is missing (tools/setup.sh). CI runs it as root.
-# Usage: tools/test.sh     (FUZZ_SECONDS=0 skips the fuzzing pass)
+# Builds and runs every test: the normal build, then the whole suite again
+# under AddressSanitizer and UndefinedBehaviorSanitizer, then a short fuzzing
+# pass over the menu; the last lines name any test that was skipped, and
+# why. Run it as yourself. With --install it first installs everything it
+# needs, in one step (through sudo, tools/common.sh); without, it names what
+# is missing and stops.
+# Usage: tools/test.sh [--install]     (FUZZ_SECONDS=0 skips the fuzzing pass)
 set -eu
 cd "$(dirname "$0")/.."
-if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ] && [ "$SUDO_USER" != root ]; then
-  echo "tools/test.sh: run it as $SUDO_USER, without sudo (it asks for sudo itself to install" \
-    "a package): as root it would leave root-owned build folders that break your next run." >&2
-  exit 1
-fi
-# groff-base: the manual page check; valgrind (where it exists): the
-# memory check of a menu session. Without them those tests skip.
-tools/setup.sh groff-base valgrind-if-available
+. tools/common.sh
+refuse_sudo
+while take_flag "${1:-}"; do shift; done
+fuzz_seconds="${FUZZ_SECONDS:-60}"
+# groff-base: the manual page check; valgrind (where it exists): the memory
+# check of a menu session; clang with its sanitizer and libFuzzer runtimes:
+# the fuzzing pass.
+packages="$build_packages groff-base valgrind"
+[ "$fuzz_seconds" -le 0 ] || packages="$packages clang libclang-rt-dev"
+install_packages $packages
+show_undo
 jobs="$(nproc)"
 
 # suite DIR: runs the tests of the build in DIR; its JUnit report says which
@@ -33,9 +37,7 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUEMBLET_SANITIZE=ON >/dev/n
 cmake --build build-asan -j"$jobs"
 suite build-asan
 
-if [ "${FUZZ_SECONDS:-60}" -gt 0 ]; then
-  tools/fuzz.sh "${FUZZ_SECONDS:-60}"
-fi
+[ "$fuzz_seconds" -le 0 ] || tools/fuzz.sh "$fuzz_seconds"
 
 echo "== skipped tests"
 report="$(python3 tools/skipped_tests.py build build-asan)"

@@ -5,8 +5,9 @@ what the server received.
 Each server is private to this test: it runs from a runtime folder made
 here, feeds a null sink whose monitor is recorded, has no D-Bus system bus
 and no sound card (WirePlumber's device monitors are off and PipeWire runs
-at 44100 Hz: tools/desktop/), and is stopped by its process ID at the end
-whatever happens. Servers that this test did not start are never touched.
+at 44100 Hz: desktop/ beside this file), and is stopped by its process ID
+at the end whatever happens. Servers that this test did not start are never
+touched.
 
   PulseAudio:  devices pulse, default (routed to pulse while a server runs)
                and plug:pulse
@@ -20,19 +21,23 @@ run that broke up (an underrun, "RX"; a hole; frames lost by the recorder)
 is played once more and fails if it breaks up again. aplay plays the same
 tone (exported by the menu) through the same device for comparison; wall
 and CPU times of both are printed.
+The program is then stopped (SIGSTOP) for 5 s in the middle of a tone and
+just before its end, and continued: it must end with status 0, print
+nothing on standard error, and the recording must hold the rest of the tone
+(as above, with one pause allowed).
 Last, each server is killed (SIGKILL) 1 s into an 8 s tone: quemblet must
 exit with status 1 and one line "unable to play on pcm device: ..." on
 standard error within 8 s of the kill, using under 1 s of CPU and no more
 memory than a normal run (8 MiB more at most).
 
-The program defaults to build/quemblet of this tree. Without --install (or CI=true) the
-test uses what is installed and says in one line what it skipped.
---install installs what is missing through tools/setup.sh --desktop, but
-never removes a package; CI=true may also swap PulseAudio for PipeWire
-(pipewire-alsa conflicts with pulseaudio), so the PulseAudio phase runs
-first. Careful: --install changes the machine, not just this test. Run as
-root (or with sudo), installing a server's packages makes the machine's
-`default` ALSA device lead to that server for every user whenever it runs.
+The program defaults to build/quemblet of this tree. Without --install the
+test changes nothing: it uses what is installed and says what it skipped.
+--install installs what is missing (tools/setup.sh), but never removes a
+package; --swap may also swap PulseAudio for PipeWire (pipewire-alsa
+conflicts with pulseaudio), so the PulseAudio phase runs first. Both change
+the machine, not just this test: a server's packages make the machine's
+`default` ALSA device lead to that server for every user, and PipeWire's
+start for every user at login. The commands that undo it are printed last.
 Exit status 1 if any check fails, 2 on bad arguments.
 """
 import argparse
@@ -45,10 +50,10 @@ import tempfile
 import time
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tools"))
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent.parent
 sys.dont_write_bytecode = True  # no __pycache__ in the tree
-import desktop_check as check  # noqa: E402  (found through the lines above)
+import desktop_check as check  # noqa: E402  (beside this file)
 
 TONE_S = 2
 LEVEL = 25
@@ -61,6 +66,11 @@ KILL_CPU_S = 1.0
 # An 8 s tone holds (8 - 2) s x 44100 x (8 + 3) bytes = 2.8 MiB more than
 # the 2 s one it is compared with; what is left covers allocator noise.
 KILL_EXTRA_RSS_KIB = 8 * 1024
+HOLD_S = 5
+HOLD_AT_S = (1.0, 1.97)  # mid-tone, and in the last 30 ms of the 2 s tone
+PACKAGES = {"pulseaudio": ["pulseaudio", "pulseaudio-utils", "libasound2-plugins", "alsa-utils"],
+            "pipewire": ["pipewire", "pipewire-bin", "pipewire-alsa", "wireplumber",
+                         "dbus-daemon", "alsa-utils"]}
 SINK = "quemblet_sink"
 LABEL = " " * 29  # indent of the second line of a result
 # Plugins of WirePlumber's device monitors; loaded only when a monitor runs.
@@ -84,9 +94,10 @@ def text_of(path):
 
 
 class DesktopTest:
-    def __init__(self, binary, install, work):
+    def __init__(self, binary, flags, work):
         self.binary = binary
-        self.install = install  # "no", "yes" or "ci" (may swap servers)
+        self.flags = flags  # given to tools/setup.sh: [], ["--install"] or ["--swap"]
+        self.undo = []  # lines that undo what was installed, the latest first
         self.work = work
         self.passed = 0
         self.failed = 0
@@ -197,33 +208,22 @@ class DesktopTest:
     def provide(self, phase, server):
         """Makes sure the packages of a phase are there; False (and noted
         why) when the phase must be skipped or installing failed."""
-        setup = [str(ROOT / "tools" / "setup.sh"), "--desktop", server]
-        if self.install == "no":
-            r = subprocess.run(setup + ["--check"], capture_output=True, text=True)
-            if r.returncode == 0:
-                return True
-            self.skipped.append(f"{phase} ({r.stdout.strip()}; --install or CI=true installs)")
-            return False
-        if self.install == "ci":
-            setup.append("--swap")
-        r = subprocess.run(setup, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        r = subprocess.run([str(ROOT / "tools" / "setup.sh"), *self.flags,
+                            "--no-install-recommends", *PACKAGES[server]],
+                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                            stderr=subprocess.STDOUT, text=True)
         lines = r.stdout.splitlines() or [""]
         for line in lines:
-            if line.startswith(("Installing:", "Removing ")):
-                print(f"== {line}")
+            if line.startswith(("== installing", "== removing")):
+                print(line)
+        self.undo[:0] = [line for line in lines if line.startswith("undo: ")]
         if r.returncode == 0:
             return True
         if r.returncode == 77:  # not allowed to: the last line says why
-            reason = lines[-1].strip()
-            if "--swap" in reason:
-                reason += "; only CI=true swaps servers"
-            elif "apt-get install" in reason:
-                reason = f"not installed; to install, run: {reason}"
-            self.skipped.append(f"{phase} ({reason})")
+            self.skipped.append(f"{phase} ({lines[-1].split(': ', 1)[-1]})")
         else:
             print("\n".join(lines[-30:]))
-            self.fail([f"tools/setup.sh --desktop {server} failed"])
+            self.fail([f"installing {' '.join(PACKAGES[server])} failed"])
         return False
 
     # Recording
@@ -263,47 +263,64 @@ class DesktopTest:
         r = self.measure([self.binary, str(HZ), "0", device, str(LEVEL)], self.work / "base.log")
         self.base = (r.wall_s, r.cpu_s) if r.status == 0 else (0.0, 0.0)
 
-    def play(self, device, mode):
-        """Plays the tone once (mode "direct" or "menu"), records the sink and
-        checks both. A busy machine breaks the sound up now and then: the
+    def play(self, device, mode, hold_at=None):
+        """Plays the tone once (mode "direct" or "menu"; direct and held for
+        HOLD_S from hold_at s on), records the sink and checks both. A busy machine breaks the sound up now and then: the
         program underruns when it is not scheduled in time to refill its
         46 ms buffer (it prints "RX", though a server's plugin may also let
         the stream run dry without telling: a hole in the recording), and a
         recorder scheduled late loses a quantum or more (a recording short
         of frames, its pitch a little high where the ends of the gap meet).
-        Such a run is played once more and fails if it breaks up again."""
-        log = self.work / f"{name_of(device)}_{mode}.log"
+        Such a run is played once more and fails if it breaks up again (a
+        held run underruns as it should: only its recording counts)."""
+        if hold_at is not None:
+            mode = f"held {hold_at:g}"
+        log = self.work / f"{name_of(device)}_{name_of(mode)}.log"
         for attempt in (1, 2):
-            problems = self.play_once(device, mode, log)
+            problems = self.play_once(device, mode, log, hold_at)
             if not problems:
                 self.passed += 1
                 return
-            broke_up = "RX" in text_of(log).splitlines() or any(
+            broke_up = ("RX" in text_of(log).splitlines() and hold_at is None) or any(
                 p.startswith(("a hole of", "tone lasts")) for p in problems)
             if not broke_up or attempt == 2:
                 break
             print(f"{LABEL} broke up (underrun or dropout); playing once more")
         self.fail(problems, log)
 
-    def play_once(self, device, mode, log):
-        cap = self.work / f"{name_of(device)}_{mode}.cap"
+    def play_once(self, device, mode, log, hold_at):
+        cap = log.with_suffix(".cap")
         recorder = self.start_recorder(cap)
         if recorder is None:
             return [f"the recorder did not start: {text_of(cap.with_suffix('.rec.log')).strip()}"]
+        argv = [self.binary, str(HZ), str(TONE_S), device, str(LEVEL)]
+        problems, held_s = [], 0
         if mode == "direct":
-            r = self.measure([self.binary, str(HZ), str(TONE_S), device, str(LEVEL)], log)
+            r = self.measure(argv, log)
             self.direct_runs[device] = r
+        elif hold_at is not None:
+            err = log.with_suffix(".err")
+            child = check.start(argv, log, err, env=self.env)
+            self.started.append(child.popen)
+            try:
+                r = check.finish(child, HOLD_S + RUN_LIMIT_S, hold_at, lambda: self.hold(child))
+            finally:
+                self.started.remove(child.popen)
+            held_s = HOLD_S
+            if r.acted is None:
+                problems.append(f"the program ended before it was held (status {r.status})")
+            if text_of(err):
+                problems.append(f"standard error: {' / '.join(text_of(err).splitlines()[:3])}")
         else:
             r = self.measure([self.binary], log, stdin_text=f"s {device}\nl {TONE_S}\np\nx\n")
         self.stop_recorder(recorder)
-        problems = []
         if r.status != 0:
             problems.append(f"exit status {'timeout' if r.status is None else r.status}")
-        if r.wall_s > TONE_S + 0.5:
+        if r.wall_s > TONE_S + held_s + 0.5:
             problems.append(f"wall time {r.wall_s:.2f} s for a {TONE_S} s tone "
-                            "(limit: tone + 0.5 s)")
+                            f"(limit: tone + {held_s} s held + 0.5 s)")
         try:
-            figures, failures = check.analyse(cap, TONE_S, HZ, LEVEL)
+            figures, failures = check.analyse(cap, TONE_S, HZ, LEVEL, pauses=int(held_s > 0))
         except check.CaptureError as e:
             figures, failures = "the recording could not be read", [str(e)]
         problems += failures
@@ -316,6 +333,13 @@ class DesktopTest:
         print(f"{LABEL} exit {r.status}, wall {r.wall_s:.2f} s, cpu {usage}), "
               f"max RSS {r.max_rss_kib / 1024:.1f} MiB")
         return problems
+
+    @staticmethod
+    def hold(child):
+        """Stops the program for HOLD_S, as Ctrl-Z then fg or a debugger do."""
+        signal.pidfd_send_signal(child.pidfd, signal.SIGSTOP)
+        time.sleep(HOLD_S)
+        signal.pidfd_send_signal(child.pidfd, signal.SIGCONT)
 
     def compare_aplay(self, device, plugin):
         """Times aplay on the exported tone through the same device, three
@@ -436,6 +460,8 @@ class DesktopTest:
             version = self.output(["pulseaudio", "--version"]).split()[-1:]
             print(f"== PulseAudio {' '.join(version)}, null sink {SINK}")
             self.test_devices("PulseAudio", ["pulse", "default", "plug:pulse"])
+            for at in HOLD_AT_S:
+                self.play("pulse", "direct", at)
             self.killed_server("pulse", server)
         finally:
             self.stop_all()
@@ -463,7 +489,7 @@ class DesktopTest:
         print(f"{self.server:10} {'wireplumber':18} device plugins loaded: "
               f"{', '.join(plugins) or 'none'}; sound devices open: {', '.join(devices) or 'none'}")
         if plugins or devices:
-            self.fail(["WirePlumber's device monitors ran (see tools/desktop/wireplumber/)"],
+            self.fail(["WirePlumber's device monitors ran (see desktop/wireplumber/)"],
                       self.work / "wireplumber.log")
         else:
             self.passed += 1
@@ -482,7 +508,7 @@ class DesktopTest:
             self.env["DBUS_SESSION_BUS_ADDRESS"] = f"unix:path={bus}"
             self.await_while(dbus, 10, bus.exists)
             # PipeWire's and WirePlumber's settings for this test.
-            shutil.copytree(ROOT / "tools" / "desktop", self.env["XDG_CONFIG_HOME"],
+            shutil.copytree(HERE / "desktop", self.env["XDG_CONFIG_HOME"],
                             dirs_exist_ok=True)
             server = self.spawn(["pipewire"], self.server_log)
             if not self.await_while(server, 10, (self.runtime / "pipewire-0").exists):
@@ -504,6 +530,8 @@ class DesktopTest:
             print(f"== PipeWire {' '.join(version)}, null sink {SINK}")
             self.check_no_devices(wireplumber)
             self.test_devices("PipeWire", ["pipewire", "default"])
+            for at in HOLD_AT_S:
+                self.play("pipewire", "direct", at)
             self.killed_server("pipewire", server)
         finally:
             self.stop_all()
@@ -513,11 +541,13 @@ class DesktopTest:
 
 def parse_args():
     parser = argparse.ArgumentParser(
-        prog="tools/desktop_test.py", description=__doc__,
+        prog=".ci/suites/desktop_test.py", description=__doc__,
         formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--install", action="store_true",
-                        help="install missing packages (never removes one; CI=true may swap "
-                             "servers). As root this changes which server `default` uses")
+                        help="install missing packages (never removes one). This changes "
+                             "which server `default` uses, for every user")
+    parser.add_argument("--swap", action="store_true",
+                        help="as --install, and may remove PulseAudio for PipeWire")
     parser.add_argument("--only", choices=("pulseaudio", "pipewire"), help="test one server")
     parser.add_argument("binary", nargs="?", default=str(ROOT / "build" / "quemblet"),
                         help="the program to test (default: build/quemblet of this tree)")
@@ -531,12 +561,12 @@ def main():
     if not os.access(binary, os.X_OK):
         print(f"desktop_test: no program at {binary} (build it first)", file=sys.stderr)
         return 2
-    install = "ci" if os.environ.get("CI") == "true" else "yes" if args.install else "no"
+    flags = ["--swap"] if args.swap else ["--install"] if args.install else []
     # SIGTERM and SIGHUP end the test as Ctrl-C does, through the clean-up.
     for sig in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, lambda signum, frame: sys.exit(128 + signum))
     work = Path(tempfile.mkdtemp(prefix="quemblet-desktop."))
-    test = DesktopTest(str(binary), install, work)
+    test = DesktopTest(str(binary), flags, work)
     try:
         # The tone that aplay plays: 2 s of 440 Hz at 25 %, 24-bit, from the menu.
         made = test.measure([test.binary], work / "export.log",
@@ -554,6 +584,8 @@ def main():
     finally:
         test.stop_all()
         shutil.rmtree(work, ignore_errors=True)
+    if test.undo:
+        print("== to undo what this test installed, run:\n" + "\n".join(test.undo))
     if test.skipped:
         print(f"desktop_test: skipped {', '.join(test.skipped)}")
     print(f"desktop: {test.passed} passed, {test.failed} failed, {len(test.skipped)} skipped")

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Runs and times programs, and checks recordings of a sound server's
-monitor: the measuring half of tools/desktop_test.py (standard library only).
+monitor: the measuring half of desktop_test.py (standard library only).
 
 By hand, to check a recording:
   desktop_check.py CAPTURE TONE_SECONDS [FREQUENCY_HZ LEVEL]
@@ -188,35 +188,48 @@ def read_capture(path):
     return values[0:count - count % 2:2], values[1:count - count % 2:2]
 
 
-def analyse(path, tone_s, want_hz=440.0, level_percent=25.0):
+def analyse(path, tone_s, want_hz=440.0, level_percent=25.0, pauses=0):
     """Checks the one tone in a recording. Returns (figures, failures): one
     line of what was measured and a list of what is wrong (empty: all
-    right). Raises CaptureError when the file cannot be read."""
+    right). Up to `pauses` of the longest silences inside the tone (the
+    program was held) split it into parts and are not counted as its
+    frames. Raises CaptureError when the file cannot be read."""
     want_peak = level_percent / 100
     left, right = read_capture(path)
     loud = [i for i, v in enumerate(left) if abs(v) > QUIET or abs(right[i]) > QUIET]
     if not loud:
         return f"{len(left) / RATE:.2f} s recorded, all silent", ["no sound received"]
     first, last = loud[0], loud[-1]
-    tone = left[first:last + 1]
+    # Silences inside the tone, as (start, frames).
+    quiet, run = [], 0
+    for i in range(first, last + 2):
+        if i <= last and abs(left[i]) <= QUIET and abs(right[i]) <= QUIET:
+            run += 1
+        elif run:
+            quiet.append((i - run, run))
+            run = 0
+    quiet.sort(key=lambda q: q[1])
+    held = sorted(q for q in quiet[-pauses:] if q[1] > MAX_QUIET_RUN) if pauses else []
+    longest = max((q[1] for q in quiet if q not in held), default=0)
+    starts = [first] + [start + length for start, length in held]
+    ends = [start for start, _ in held] + [last + 1]
+    frames = sum(end - start for start, end in zip(starts, ends))
     # The tone may be cut off in mid-cycle (the last period is not sent); a
     # server that resamples rings for a few milliseconds after such a cut.
-    # Frequency and peak are measured away from both ends.
-    inner = slice(min(first + EDGE_FRAMES, last), max(last + 1 - EDGE_FRAMES, first + 1))
-    middle_l, middle_r = left[inner], right[inner]
-
-    # Rising zero crossings, placed between frames by linear interpolation.
-    crossings = [i - 1 + middle_l[i - 1] / (middle_l[i - 1] - middle_l[i])
-                 for i in range(1, len(middle_l)) if middle_l[i - 1] < 0 <= middle_l[i]]
-    hz = (RATE * (len(crossings) - 1) / (crossings[-1] - crossings[0])
-          if len(crossings) > 1 else 0.0)
-    peak = max(max(map(abs, middle_l)), max(map(abs, middle_r)))
+    # Frequency and peak are measured away from the ends of each part.
+    count = span = 0.0
+    peak = 0.0
+    for start, end in zip(starts, ends):
+        inner = slice(min(start + EDGE_FRAMES, end - 1), max(end - EDGE_FRAMES, start + 1))
+        middle_l, middle_r = left[inner], right[inner]
+        # Rising zero crossings, placed between frames by linear interpolation.
+        crossings = [i - 1 + middle_l[i - 1] / (middle_l[i - 1] - middle_l[i])
+                     for i in range(1, len(middle_l)) if middle_l[i - 1] < 0 <= middle_l[i]]
+        if len(crossings) > 1:
+            count, span = count + len(crossings) - 1, span + crossings[-1] - crossings[0]
+        peak = max(peak, *map(abs, middle_l), *map(abs, middle_r))
+    hz = RATE * count / span if span else 0.0
     channel_diff = max(abs(a - b) for a, b in zip(left, right))
-    quiet_run = longest = 0
-    for a, b in zip(tone, right[first:last + 1]):
-        quiet_run = quiet_run + 1 if abs(a) <= QUIET and abs(b) <= QUIET else 0
-        longest = max(longest, quiet_run)
-    frames = last - first + 1
     tone_frames = round(tone_s * RATE)
 
     failures = []
@@ -232,8 +245,8 @@ def analyse(path, tone_s, want_hz=440.0, level_percent=25.0):
     # (2 ** -23 allows a float round trip to move one step).
     if channel_diff > 2.0 ** -23:
         failures.append(f"channels differ by up to {channel_diff:.6f} of full scale")
-    low = tone_frames - PERIOD_FRAMES - EDGE_SLACK_FRAMES
-    high = tone_frames + EDGE_SLACK_FRAMES
+    slack = EDGE_SLACK_FRAMES * (1 + len(held))
+    low, high = tone_frames - PERIOD_FRAMES - slack, tone_frames + slack
     if not low <= frames <= high:
         failures.append(f"tone lasts {frames} frames, expected {low} to {high}")
     if longest > MAX_QUIET_RUN:
@@ -241,7 +254,8 @@ def analyse(path, tone_s, want_hz=440.0, level_percent=25.0):
     channels = "identical" if channel_diff == 0 else f"differ by {channel_diff:.2e}"
     figures = (f"{hz:.3f} Hz, peak {peak:.5f}, channels {channels}, "
                f"{frames} frames = {frames / RATE:.4f} s (tone {tone_frames}), "
-               f"longest quiet run {longest} frames")
+               f"longest quiet run {longest} frames"
+               + "".join(f", held {length / RATE:.2f} s" for _, length in held))
     return figures, failures
 
 

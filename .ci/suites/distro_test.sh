@@ -6,12 +6,12 @@
 # desktop, and as that user clones this repository's committed HEAD and runs
 # the README's two commands:
 #
-#   tools/run.sh 440 2 null     (no sound card: null plays nothing)
-#   tools/test.sh               (FUZZ_SECONDS=10 unless set)
+#   tools/run.sh --install 440 2 null     (no sound card: null plays nothing)
+#   tools/test.sh --install               (FUZZ_SECONDS=10 unless set)
 #
 # Both install what they need through sudo. Then, as root, the desktop test
 # plays the built program through the release's own PulseAudio and PipeWire
-# (with CI=true there, so it may swap one server for the other: the system
+# (with --swap there, so it may swap one server for the other: the system
 # is thrown away). Prints the time of each phase and the total.
 #
 # Everything runs in private mount and PID namespaces: the mounts the system
@@ -20,13 +20,15 @@
 # whatever happens, the system's processes are stopped by their PID, the
 # mounts are undone in reverse order (the kernel ends whatever is left with
 # the namespaces) and the folder is removed, but only once nothing is
-# mounted below it.
+# mounted below it. Killed outright, it leaves nothing running: unshare
+# dies with it (a parent-death signal) and takes the namespaces along; the
+# next run removes the folder it left.
 #
-# Usage: tools/distro_test.sh [--install] [RELEASE]      (default trixie)
-#   Runs only with CI=true or --install (or --yes): it needs root, installs
-#   debootstrap here when it is missing, downloads some 400 MB of Debian
-#   packages and takes some 2 GB of memory for the system, for about 5
-#   minutes on two cores. Otherwise it says so in one line and exits 0.
+# Usage: .ci/suites/distro_test.sh [--install] [RELEASE]      (default trixie)
+#   Runs only with --install: it needs root, installs debootstrap here when
+#   it is missing, downloads some 400 MB of Debian packages and takes some
+#   2 GB of memory for the system, for about 5 minutes on two cores.
+#   Otherwise it says so in one line and exits 77.
 #   Exit status 1 if a step fails, 2 if it cannot start.
 set -u -o pipefail
 
@@ -37,7 +39,7 @@ fuzz_seconds="${FUZZ_SECONDS:-10}"
 path=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 
 # ---- inside the namespaces -------------------------------------------------
-# tools/distro_test.sh --in-namespaces WORK RELEASE MIRROR UPDATES SECURITY
+# distro_test.sh --in-namespaces WORK RELEASE MIRROR UPDATES SECURITY
 # runs as PID 1 of a new PID namespace with its own /proc, in a private mount
 # namespace; WORK is the folder made (and removed) by the outer run, UPDATES
 # is "yes" when MIRROR has RELEASE-updates, SECURITY the mirror of
@@ -222,12 +224,13 @@ inside() {
   local clone="git clone -q /tmp/quemblet.bundle quemblet && cd quemblet"
   # The scripts' headings, what they install, the tone's settings (after a
   # tab), the summaries of ctest, the fuzzer and the skipped tests.
-  local show='^(Installing|Missing|quemblet needs|sudo|E:|==|Quemblet Direct|'$'\t''|[0-9]+% tests passed|The following tests FAILED|Done [0-9]+ runs|corpus:|fuzzing found|build[-a-z]*: |none: )'
-  step "run.sh as $user" "$show" as_user "$clone && tools/run.sh 440 2 null" &&
+  local show='^(tools/|undo:|Need to get|After this operation|E:|==|Quemblet Direct|'$'\t''|[0-9]+% tests passed|The following tests FAILED|Done [0-9]+ runs|corpus:|fuzzing found|build[-a-z]*: |none: )'
+  step "run.sh as $user" "$show" as_user "$clone && tools/run.sh --install 440 2 null" &&
     step "test.sh as $user" "$show" \
-      as_user "cd quemblet && FUZZ_SECONDS=$fuzz_seconds tools/test.sh" &&
-    step "desktop test as root" '.' in_system CI=true PYTHONUNBUFFERED=1 \
-      "/home/$user/quemblet/tools/desktop_test.py" --install "/home/$user/quemblet/build/quemblet"
+      as_user "cd quemblet && FUZZ_SECONDS=$fuzz_seconds tools/test.sh --install" &&
+    step "desktop test as root" '.' in_system PYTHONUNBUFFERED=1 \
+      "/home/$user/quemblet/.ci/suites/desktop_test.py" --install --swap \
+      "/home/$user/quemblet/build/quemblet"
   [ "$failed" -eq 0 ]
 }
 
@@ -239,32 +242,25 @@ fi
 
 # ---- on this machine --------------------------------------------------------
 
-install=no
-[ "${CI:-}" = true ] && install=yes
+cd "$(dirname "$0")/../.." || exit 2
+. tools/common.sh
 release=trixie
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --install | --yes) install=yes ;;
+for arg; do
+  case "$arg" in
     -h | --help) sed -n '2,/^set /p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
-    -*) echo "usage: tools/distro_test.sh [--install] [RELEASE]" >&2; exit 2 ;;
-    *) release="$1" ;;
+    -*) take_flag "$arg" || { echo "usage: $me [--install] [RELEASE]" >&2; exit 2; } ;;
+    *) release="$arg" ;;
   esac
-  shift
 done
 
-if [ "$install" = no ]; then
-  echo "distro_test: skipped: would bootstrap Debian $release in memory with debootstrap" \
-    "(as root; some 400 MB from Debian's mirror, 2 GB of memory, 5 minutes) and run the" \
-    "README's commands there as a new user; CI=true or --install does it"
-  exit 0
-fi
+allowed "bootstrap Debian $release in memory with debootstrap (as root; some 400 MB from" \
+  "Debian's mirror, 2 GB of memory, 5 minutes) and run the README's commands there"
 if [ "$(id -u)" -ne 0 ]; then
-  echo "distro_test: debootstrap, chroot and mount need root: run it as root" >&2
-  exit 2
+  echo "$me: debootstrap, chroot and mount need root: run it as root" >&2
+  exit 77
 fi
-cd "$(dirname "$0")/.." || exit 2
-for tool in unshare chroot findmnt git apt-config; do
-  command -v "$tool" >/dev/null || { echo "distro_test: $tool is missing" >&2; exit 2; }
+for tool in unshare setpriv flock chroot findmnt git apt-config; do
+  command -v "$tool" >/dev/null || { echo "$me: $tool is missing" >&2; exit 2; }
 done
 
 # URIs of the machine's enabled apt sources (one-line and deb822 files).
@@ -300,8 +296,19 @@ first_serving() {
   return 1
 }
 
+# A folder left by a run that was killed outright: its lock is free once no
+# process of that run lives, and its mounts went with its namespaces.
+for old in "${TMPDIR:-/var/tmp}"/quemblet-distro.*/; do
+  if [ -d "$old" ] && flock -n "${old}lock" true && ! findmnt -rn -o TARGET | grep -qF "$old"; then
+    echo "== removing $old, left by a run that was killed"
+    rm -rf --one-file-system "$old"
+  fi
+done
+
 start=$SECONDS
 work="$(mktemp -d "${TMPDIR:-/var/tmp}/quemblet-distro.XXXXXX")" || exit 2
+exec 9>"$work/lock"  # held by every process of this run
+flock 9
 work="$(cd "$work" && pwd -P)"  # as /proc/PID/root names it
 root="$work/root"
 probe="$work/probe"
@@ -341,6 +348,7 @@ cleanup() {
   echo "distro_test: $release times: ${times}cleanup $((SECONDS - cleanup_start)) s;" \
     "total $((SECONDS - start)) s"
   echo "distro: $passed passed, $failed failed"
+  show_undo
   exit "$status"
 }
 trap cleanup EXIT
@@ -348,10 +356,7 @@ trap 'exit 130' INT
 trap 'exit 143' TERM HUP
 
 if ! command -v debootstrap >/dev/null; then
-  echo "== installing debootstrap"
-  apt-get update -q >/dev/null
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q -o DPkg::Lock::Timeout=600 debootstrap \
-    >/dev/null || { echo "distro_test: could not install debootstrap" >&2; exit 2; }
+  install_packages debootstrap || { echo "$me: could not install debootstrap" >&2; exit 2; }
   echo "debootstrap-install $((SECONDS - start))" >>"$work/times"
 fi
 if ! mirror="$(first_serving "$release")"; then
@@ -372,8 +377,12 @@ branch="$(git symbolic-ref -q HEAD)"
 git bundle create "$work/quemblet.bundle" HEAD ${branch:+"$branch"} >/dev/null 2>&1 ||
   { echo "distro_test: git bundle failed" >&2; exit 2; }
 
-unshare --mount --propagation private --pid --fork --kill-child --mount-proc \
-  "$PWD/tools/distro_test.sh" --in-namespaces "$work" "$release" "$mirror" "$updates" "$security" &
+# unshare dies with this script (a parent-death signal) and its child with it
+# (--kill-child). Started in the background, a command ignores SIGINT: env
+# gives the inner script the default back, so that its own trap can act.
+setpriv --pdeathsig KILL env --default-signal=INT \
+  unshare --mount --propagation private --pid --fork --kill-child --mount-proc \
+  "$PWD/.ci/suites/distro_test.sh" --in-namespaces "$work" "$release" "$mirror" "$updates" "$security" &
 inner=$!
 wait "$inner"
 status=$?
