@@ -1,24 +1,20 @@
 # shellcheck shell=sh
-# Sourced by the scripts in tools/ and .ci/suites/: the one place that
-# decides whether a script may change this machine, and how it becomes root.
+# Sourced by the scripts in tools/ and .ci/suites/: the one place that decides
+# whether a script may change this machine, and how it becomes root.
 #
 # A script changes the machine (installs or removes packages, adds a dpkg
 # architecture, registers binfmt_misc entries, writes under /etc) only when
-# its own command line says so: --install, and --swap as well when the change
-# removes a package. It says what it will change first, and afterwards prints
-# the commands that undo it (show_undo). Nothing in the environment counts
-# as consent. Packages that were there before are left as they were.
-#
-# Sets install and swap (yes or no), undo (lines, last change first) and me.
+# its own command line says so: --install, and --swap when a package must
+# go. It says what it will change first and prints the undo afterwards
+# (show_undo). Nothing in the environment counts as consent, and packages
+# that were there before are left as they were.
 
 me="$0"
-install=no
-swap=no
-undo=""
-sudo=unknown
+install=no swap=no sudo=unknown undo="" as_root_hint=""
+# What building quemblet and its tests needs.
+build_packages="libasound2-dev cmake g++ libgtest-dev libgmock-dev python3"
 
-# take_flag ARG: notes --install or --swap (which implies --install); fails
-# for any other argument.
+# take_flag ARG: notes --install or --swap (which implies --install).
 take_flag() {
   case "${1:-}" in
     --install) install=yes ;;
@@ -35,9 +31,8 @@ allowed() {
   exit 77
 }
 
-# refuse_sudo: for the scripts that build in this tree and play in the
-# caller's sound session. Through sudo they would leave root-owned build
-# folders that break the next run, and root has no sound session.
+# refuse_sudo: for scripts that build in this tree, as the caller: through
+# sudo they would leave root-owned build folders behind.
 refuse_sudo() {
   if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ] && [ "$SUDO_USER" != root ]; then
     echo "$me: run it as $SUDO_USER, without sudo: it uses sudo itself for the install step" \
@@ -46,10 +41,10 @@ refuse_sudo() {
   fi
 }
 
-# as_root COMMAND...: runs COMMAND as root: directly when root, otherwise
-# through sudo, trying sudo -n first and asking for a password only when sudo
-# wants one and there is a terminal. Without a way to become root it says so
-# in one line, with the command to run as root instead, and exits 77.
+# as_root COMMAND...: runs COMMAND as root, through sudo when not root:
+# sudo -n first, a password only when sudo wants one and there is a
+# terminal. Without a way to become root it says so in one line, with the
+# command to run as root instead (as_root_hint, or COMMAND), and exits 77.
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then
     "$@"
@@ -62,7 +57,8 @@ as_root() {
     elif sudo -n true 2>/dev/null; then
       sudo=yes
     elif [ -t 0 ]; then
-      echo "$me: sudo asks for the password of $(id -un) (yours) to run as root: ${as_root_hint:-$*}"
+      echo "$me: sudo asks for the password of $(id -un) (yours) to run as root:" \
+        "${as_root_hint:-$*}"
       sudo true && sudo=yes
     fi
   fi
@@ -74,23 +70,20 @@ as_root() {
   sudo "$@"
 }
 
-# note_undo LINE: LINE reverts the change just made.
+# note_undo LINE: LINE reverts the change just made; show_undo prints them
+# all, the latest first.
 note_undo() {
   [ "$(id -u)" -eq 0 ] || set -- "sudo $1"
   undo="$1
 $undo"
 }
 
-# show_undo: prints the commands that revert what this run changed.
 show_undo() {
-  [ -n "$undo" ] || return 0
-  echo "== to undo what $me changed on this machine, run:"
-  printf '%s' "$undo" | sed 's/^/undo: /'
+  [ -z "$undo" ] || printf '== to undo what %s changed, run:\n%s' "$me" "$undo" | sed '2,$s/^/undo: /'
 }
 
 installed() { dpkg-query -W -f='${db:Status-Abbrev}' "$1" 2>/dev/null | grep -q '^ii'; }
 
-# missing PACKAGE...: those not installed, on one line.
 missing() {
   for pkg; do installed "$pkg" || printf '%s ' "$pkg"; done
 }
@@ -99,9 +92,9 @@ installed_list() {
   dpkg-query -W -f='${db:Status-Abbrev} ${binary:Package}\n' | sed -n 's/^ii *//p' | sort
 }
 
-# install_packages PACKAGE...: installs the missing ones in one apt-get step,
-# after apt-get update. apt_options (for example --no-install-recommends)
-# are passed on. Notes the undo: purge what was added, reinstall what went.
+# install_packages PACKAGE...: installs the missing ones in one apt-get step
+# after apt-get update, with $apt_options (such as --no-install-recommends),
+# and notes the undo: purge what came, reinstall what went.
 install_packages() {
   set -- $(missing "$@")
   [ $# -gt 0 ] || return 0
@@ -118,16 +111,11 @@ install_packages() {
   [ -z "$gone" ] || echo "== removing ${gone% } (--swap)"
   lists="$(mktemp -d "${TMPDIR:-/tmp}/quemblet-packages.XXXXXX")"
   installed_list >"$lists/before"
-  as_root env DEBIAN_FRONTEND=noninteractive $apt -q install -y ${apt_options:-} "$@" ||
-    { rm -rf "$lists"; return 1; }
+  as_root env DEBIAN_FRONTEND=noninteractive $apt -q install -y ${apt_options:-} "$@" || return
   installed_list >"$lists/after"
   gone="$(comm -23 "$lists/before" "$lists/after" | tr '\n' ' ')"
   [ -z "$gone" ] || note_undo "apt-get install -y ${gone% }"
-  added="$(comm -13 "$lists/before" "$lists/after" | tr '\n' ' ')"
-  [ -z "$added" ] || note_undo "apt-get purge -y ${added% }"
+  note_undo "apt-get purge -y $(comm -13 "$lists/before" "$lists/after" | tr '\n' ' ')"
   rm -rf "$lists"
   as_root_hint=""
 }
-
-# What building quemblet and its tests needs.
-build_packages="libasound2-dev cmake g++ libgtest-dev libgmock-dev python3"

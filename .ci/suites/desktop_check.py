@@ -1,19 +1,11 @@
-#!/usr/bin/env python3
 """Runs and times programs, and checks recordings of a sound server's
-monitor: the measuring half of desktop_test.py (standard library only).
-
-By hand, to check a recording:
-  desktop_check.py CAPTURE TONE_SECONDS [FREQUENCY_HZ LEVEL]
-      CAPTURE is raw S24_3LE stereo at 44100 Hz, or a WAV file of 16, 24 or
-      32-bit PCM or 32-bit float. Prints the figures of the one tone in it
-      and a "FAIL: ..." line per failed check; exit status 1 when one fails.
-"""
+monitor (raw S24_3LE stereo at 44100 Hz from parec, or a 32-bit float WAV
+file from pw-record): the measuring half of desktop_test.py."""
 import os
 import select
 import signal
 import struct
 import subprocess
-import sys
 import time
 from typing import NamedTuple, Optional
 
@@ -38,44 +30,6 @@ class Run(NamedTuple):
     acted: Optional[float] = None  # see finish()
 
 
-class Child:
-    """A program started by start(); finish() reaps it."""
-
-    def __init__(self, popen, started, pidfd):
-        self.popen = popen
-        self.started = started  # time.monotonic() just before the start
-        self.pidfd = pidfd  # names this process even after it ends, until reaped
-
-    @property
-    def pid(self):
-        return self.popen.pid
-
-
-def start(argv, out_path, err_path=None, stdin_text=None, env=None):
-    """Starts argv with standard output into out_path and standard error into
-    err_path (None: into out_path too); standard input is stdin_text, or
-    empty when None."""
-    with open(out_path, "wb") as out:
-        err = open(err_path, "wb") if err_path else subprocess.STDOUT
-        try:
-            started = time.monotonic()
-            popen = subprocess.Popen(
-                argv, env=env, stdout=out, stderr=err,
-                stdin=subprocess.DEVNULL if stdin_text is None else subprocess.PIPE)
-        finally:
-            if err_path:
-                err.close()
-    pidfd = os.pidfd_open(popen.pid)
-    if stdin_text is not None:
-        # A menu session is a few dozen bytes: the pipe holds it all at once.
-        try:
-            popen.stdin.write(stdin_text.encode())
-            popen.stdin.close()
-        except BrokenPipeError:
-            pass  # the program ended without reading: finish() tells how
-    return Child(popen, started, pidfd)
-
-
 def peak_rss_kib(pid):
     """The high-water mark of a live process's resident memory, 0 when it
     has ended."""
@@ -89,58 +43,67 @@ def peak_rss_kib(pid):
     return 0
 
 
-def finish(child, limit_s, act_at_s=None, act=None):
-    """Waits until limit_s after the child's start, kills it then, reaps it
-    and returns how it ended and what it used. With act, calls act() once
-    act_at_s after the start if the child still runs then; Run.acted tells
-    when (time.monotonic()), or None.
+def run(argv, out_path, limit_s, err_path=None, stdin_text=None, env=None,
+        act_at_s=None, act=None):
+    """Runs argv with standard output into out_path and standard error into
+    err_path (None: into out_path too), standard input stdin_text (empty
+    when None); kills it limit_s after its start, reaps it and returns how it
+    ended and what it used. With act, calls act(pidfd) once act_at_s after
+    the start if the child still runs then; Run.acted tells when (seconds
+    after the start), or None.
 
     The peak memory is read from /proc while the child runs, every 20 ms:
     wait4's ru_maxrss would not do, as Linux counts in it the memory of the
     process image that exec replaced, here a copy of this Python (some 15 to
     30 MiB, more than the program itself takes). A child that ends within
     20 ms of a last burst of allocation is under-reported by that burst."""
+    with open(out_path, "wb") as out, open(err_path or os.devnull, "wb") as err:
+        started = time.monotonic()
+        popen = subprocess.Popen(
+            argv, env=env, stdout=out, stderr=err if err_path else subprocess.STDOUT,
+            stdin=subprocess.DEVNULL if stdin_text is None else subprocess.PIPE)
+    # The pidfd names this child, never a process that took over its number.
+    pidfd = os.pidfd_open(popen.pid)
     peak, acted, reaped = 0, None, False
     try:
-        deadline = child.started + limit_s
+        if stdin_text is not None:
+            # A menu session is a few dozen bytes: the pipe holds it all at once.
+            try:
+                popen.stdin.write(stdin_text.encode())
+                popen.stdin.close()
+            except BrokenPipeError:
+                pass  # the program ended without reading: its status tells how
+        deadline = started + limit_s
         while True:
             now = time.monotonic()
             if now >= deadline:
-                # The pidfd still names this child, never a process that
-                # took over its number.
-                signal.pidfd_send_signal(child.pidfd, signal.SIGKILL)
+                signal.pidfd_send_signal(pidfd, signal.SIGKILL)
                 killed = True
                 break
-            if act and acted is None and now >= child.started + act_at_s:
-                act()
-                acted = time.monotonic()
-            if select.select([child.pidfd], [], [], min(deadline - now, 0.02))[0]:
+            if act and acted is None and now >= started + act_at_s:
+                act(pidfd)
+                acted = time.monotonic() - started
+            if select.select([pidfd], [], [], min(deadline - now, 0.02))[0]:
                 killed = False
                 break
             # Until it is reaped the number is the child's, alive or not.
-            peak = max(peak, peak_rss_kib(child.pid))
+            peak = max(peak, peak_rss_kib(popen.pid))
         # wait4 gives the CPU time of this child alone, not of this Python.
-        _, status, usage = os.wait4(child.pid, 0)
+        _, status, usage = os.wait4(popen.pid, 0)
         reaped = True
-        wall = time.monotonic() - child.started
+        wall = time.monotonic() - started
     finally:
         if not reaped:
             # Interrupted (Ctrl-C, SIGTERM): the child goes with this run.
             try:
-                signal.pidfd_send_signal(child.pidfd, signal.SIGKILL)
+                signal.pidfd_send_signal(pidfd, signal.SIGKILL)
             except ProcessLookupError:
                 pass  # it had ended: reaping is all that is left
-            os.wait4(child.pid, 0)
-            child.popen.returncode = -1
-        os.close(child.pidfd)
-    child.popen.returncode = -1  # reaped above; keeps Popen from waiting again
+            os.wait4(popen.pid, 0)
+        os.close(pidfd)
+        popen.returncode = -1  # reaped above; keeps Popen from waiting again
     return Run(None if killed else os.waitstatus_to_exitcode(status), wall,
                usage.ru_utime + usage.ru_stime, peak, acted)
-
-
-def run(argv, out_path, limit_s, stdin_text=None, env=None):
-    """start() then finish(), standard output and error into out_path."""
-    return finish(start(argv, out_path, stdin_text=stdin_text, env=env), limit_s)
 
 
 class CaptureError(Exception):
@@ -175,14 +138,9 @@ def read_capture(path):
     count = len(data) // width
     if fmt == 3 and bits == 32:
         values = list(struct.unpack(f"<{count}f", data[:count * 4]))
-    elif fmt == 1 and bits in (16, 24, 32):
-        full = float(1 << (bits - 1))
-        if bits == 24:
-            ints = [int.from_bytes(data[i:i + 3], "little", signed=True)
-                    for i in range(0, count * 3, 3)]
-        else:
-            ints = struct.unpack(f"<{count}{'h' if bits == 16 else 'i'}", data[:count * width])
-        values = [v / full for v in ints]
+    elif fmt == 1 and bits == 24:
+        values = [int.from_bytes(data[i:i + 3], "little", signed=True) / 8388608.0
+                  for i in range(0, count * 3, 3)]
     else:
         raise CaptureError(f"{path}: unsupported sample format {fmt}/{bits} bits")
     return values[0:count - count % 2:2], values[1:count - count % 2:2]
@@ -258,19 +216,3 @@ def analyse(path, tone_s, want_hz=440.0, level_percent=25.0, pauses=0):
                + "".join(f", held {length / RATE:.2f} s" for _, length in held))
     return figures, failures
 
-
-def main(argv):
-    if len(argv) not in (2, 4):
-        sys.exit(__doc__)
-    try:
-        figures, failures = analyse(argv[0], float(argv[1]), *map(float, argv[2:]))
-    except CaptureError as e:
-        sys.exit(str(e))
-    print(figures)
-    for f in failures:
-        print(f"FAIL: {f}")
-    return 1 if failures else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))

@@ -4,14 +4,10 @@ what the server received.
 
 Each server is private to this test: it runs from a runtime folder made
 here, feeds a null sink whose monitor is recorded, has no D-Bus system bus
-and no sound card (WirePlumber's device monitors are off and PipeWire runs
-at 44100 Hz: desktop/ beside this file), and is stopped by its process ID
-at the end whatever happens. Servers that this test did not start are never
-touched.
-
-  PulseAudio:  devices pulse, default (routed to pulse while a server runs)
-               and plug:pulse
-  PipeWire:    devices pipewire and default
+and no sound card (desktop/ beside this file), and is stopped by its process
+ID at the end whatever happens. Servers it did not start are never touched.
+PulseAudio plays on the devices pulse, default and plug:pulse; PipeWire on
+pipewire and default.
 
 Each device plays a 2 s 440 Hz tone at 25 % in direct mode and from a menu
 session; the recording must hold 440 Hz within 0.5 Hz, a peak of 0.25 of
@@ -19,25 +15,20 @@ full scale within 1 %, identical channels, the tone less at most one
 period, no hole, exit status 0 and a wall time within 0.5 s of the tone. A
 run that broke up (an underrun, "RX"; a hole; frames lost by the recorder)
 is played once more and fails if it breaks up again. aplay plays the same
-tone (exported by the menu) through the same device for comparison; wall
-and CPU times of both are printed.
-The program is then stopped (SIGSTOP) for 5 s in the middle of a tone and
-just before its end, and continued: it must end with status 0, print
-nothing on standard error, and the recording must hold the rest of the tone
-(as above, with one pause allowed).
-Last, each server is killed (SIGKILL) 1 s into an 8 s tone: quemblet must
-exit with status 1 and one line "unable to play on pcm device: ..." on
-standard error within 8 s of the kill, using under 1 s of CPU and no more
-memory than a normal run (8 MiB more at most).
+tone through the same device for comparison. The program is then stopped
+(SIGSTOP) for 5 s mid-tone and just before its end: it must play the rest
+(one pause allowed in the recording) and end with status 0 and nothing on
+standard error. Last, each server is killed 1 s into an 8 s tone: quemblet
+must exit with status 1 and one line "unable to play on pcm device: ..."
+within 8 s of the kill, using under 1 s of CPU and at most 8 MiB more
+memory than a normal run.
 
-The program defaults to build/quemblet of this tree. Without --install the
-test changes nothing: it uses what is installed and says what it skipped.
---install installs what is missing (tools/setup.sh), but never removes a
-package; --swap may also swap PulseAudio for PipeWire (pipewire-alsa
-conflicts with pulseaudio), so the PulseAudio phase runs first. Both change
-the machine, not just this test: a server's packages make the machine's
-`default` ALSA device lead to that server for every user, and PipeWire's
-start for every user at login. The commands that undo it are printed last.
+Without --install the test changes nothing: it uses what is installed and
+says what it skipped. --install installs what is missing (tools/setup.sh)
+but never removes a package; --swap may also swap PulseAudio for PipeWire
+(their ALSA plugins conflict), so the PulseAudio phase runs first. Either
+changes the machine: `default` leads to that server for every user, and
+PipeWire starts for every user at login. The undo is printed last.
 Exit status 1 if any check fails, 2 on bad arguments.
 """
 import argparse
@@ -102,7 +93,7 @@ class DesktopTest:
         self.passed = 0
         self.failed = 0
         self.skipped = []
-        self.started = []  # processes started here and not yet reaped, oldest first
+        self.started = []  # servers and recorders not yet reaped, oldest first
         self.server = ""
         self.server_log = None
         self.base = (0.0, 0.0)  # wall and CPU seconds of a tone of no frames
@@ -154,22 +145,9 @@ class DesktopTest:
         for p in reversed(list(self.started)):
             self.stop(p)
 
-    def measure(self, argv, log, stdin_text=None):
-        """Runs argv to its end (RUN_LIMIT_S at most), output into log."""
-        child = check.start(argv, log, stdin_text=stdin_text, env=self.env)
-        self.started.append(child.popen)
-        try:
-            return check.finish(child, RUN_LIMIT_S)
-        finally:
-            self.started.remove(child.popen)
-
-    def succeeds(self, argv):
-        try:
-            return subprocess.run(argv, env=self.env, stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                  timeout=10).returncode == 0
-        except subprocess.TimeoutExpired:
-            return False
+    def measure(self, argv, log, err=None, stdin_text=None, extra_s=0, act_at_s=None, act=None):
+        """Runs argv to its end (RUN_LIMIT_S + extra_s at most): check.run()."""
+        return check.run(argv, log, RUN_LIMIT_S + extra_s, err, stdin_text, self.env, act_at_s, act)
 
     def output(self, argv):
         try:
@@ -300,12 +278,7 @@ class DesktopTest:
             self.direct_runs[device] = r
         elif hold_at is not None:
             err = log.with_suffix(".err")
-            child = check.start(argv, log, err, env=self.env)
-            self.started.append(child.popen)
-            try:
-                r = check.finish(child, HOLD_S + RUN_LIMIT_S, hold_at, lambda: self.hold(child))
-            finally:
-                self.started.remove(child.popen)
+            r = self.measure(argv, log, err, extra_s=HOLD_S, act_at_s=hold_at, act=self.hold)
             held_s = HOLD_S
             if r.acted is None:
                 problems.append(f"the program ended before it was held (status {r.status})")
@@ -335,11 +308,11 @@ class DesktopTest:
         return problems
 
     @staticmethod
-    def hold(child):
+    def hold(pidfd):
         """Stops the program for HOLD_S, as Ctrl-Z then fg or a debugger do."""
-        signal.pidfd_send_signal(child.pidfd, signal.SIGSTOP)
+        signal.pidfd_send_signal(pidfd, signal.SIGSTOP)
         time.sleep(HOLD_S)
-        signal.pidfd_send_signal(child.pidfd, signal.SIGCONT)
+        signal.pidfd_send_signal(pidfd, signal.SIGCONT)
 
     def compare_aplay(self, device, plugin):
         """Times aplay on the exported tone through the same device, three
@@ -378,13 +351,8 @@ class DesktopTest:
         fails for good: the program must say so once and end, not spin on
         recovery attempts (each printing "RX") nor pile up memory."""
         out, err = self.work / "killed.out", self.work / "killed.err"
-        child = check.start([self.binary, str(HZ), str(KILL_TONE_S), device, str(LEVEL)],
-                            out, err, env=self.env)
-        self.started.append(child.popen)
-        try:
-            r = check.finish(child, KILL_AFTER_S + RUN_LIMIT_S, KILL_AFTER_S, server.kill)
-        finally:
-            self.started.remove(child.popen)
+        r = self.measure([self.binary, str(HZ), str(KILL_TONE_S), device, str(LEVEL)], out, err,
+                         extra_s=KILL_AFTER_S, act_at_s=KILL_AFTER_S, act=lambda _: server.kill())
         stdout = text_of(out).splitlines()
         stderr = text_of(err).splitlines()
         rx = stdout.count("RX")
@@ -394,7 +362,7 @@ class DesktopTest:
             problems.append(f"the program ended before the server was killed (status {r.status})")
             after_kill = 0.0
         else:
-            after_kill = child.started + r.wall_s - r.acted
+            after_kill = r.wall_s - r.acted
             if r.status is None:
                 problems.append(f"still playing {after_kill:.1f} s after the kill (killed)")
             elif after_kill > EXIT_AFTER_KILL_S:
@@ -454,7 +422,7 @@ class DesktopTest:
                              "-F", str(config)], self.server_log)
         self.env["PULSE_SERVER"] = f"unix:{socket}"
         try:
-            if not self.await_while(server, 10, lambda: self.succeeds(["pactl", "info"])):
+            if not self.await_while(server, 10, lambda: self.output(["pactl", "info"])):
                 self.fail(["PulseAudio did not start"])
                 return
             version = self.output(["pulseaudio", "--version"]).split()[-1:]

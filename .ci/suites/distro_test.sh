@@ -39,11 +39,10 @@ fuzz_seconds="${FUZZ_SECONDS:-10}"
 path=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 
 # ---- inside the namespaces -------------------------------------------------
-# distro_test.sh --in-namespaces WORK RELEASE MIRROR UPDATES SECURITY
-# runs as PID 1 of a new PID namespace with its own /proc, in a private mount
-# namespace; WORK is the folder made (and removed) by the outer run, UPDATES
-# is "yes" when MIRROR has RELEASE-updates, SECURITY the mirror of
-# RELEASE-security or "".
+# distro_test.sh --in-namespaces WORK RELEASE MIRROR SECURITY runs as PID 1
+# of a new PID namespace with its own /proc, in a private mount namespace;
+# WORK is the folder made (and removed) by the outer run, SECURITY the
+# mirror of RELEASE-security or "".
 
 mounts=()  # mounted here, undone in reverse order
 
@@ -184,7 +183,7 @@ bootstrap() {
 configure() {
   {
     echo "deb $mirror $release main"
-    [ -z "$updates" ] || echo "deb $mirror $release-updates main"
+    echo "deb $mirror $release-updates main"
     [ -z "$security" ] || echo "deb $security $release-security main"
   } >"$root/etc/apt/sources.list"
   # Downloaded packages are not kept: the system lives in memory.
@@ -206,7 +205,7 @@ configure() {
 }
 
 inside() {
-  work="$1" release="$2" mirror="$3" updates="$4" security="$5"
+  work="$1" release="$2" mirror="$3" security="$4"
   root="$work/root"
   logs="$work/logs"
   trap inner_cleanup EXIT
@@ -263,39 +262,6 @@ for tool in unshare setpriv flock chroot findmnt git apt-config; do
   command -v "$tool" >/dev/null || { echo "$me: $tool is missing" >&2; exit 2; }
 done
 
-# URIs of the machine's enabled apt sources (one-line and deb822 files).
-apt_uris() {
-  sed -n 's/^[[:space:]]*deb[[:space:]]\+\(\[[^]]*\][[:space:]]\+\)\{0,1\}\([^[:space:]]\+\).*/\2/p' \
-    /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null
-  awk 'BEGIN { RS = ""; FS = "\n" }
-    { types = uris = ""; enabled = 1
-      for (i = 1; i <= NF; i++) {
-        if ($i ~ /^Types:/) types = $i
-        else if ($i ~ /^URIs:/) uris = $i
-        else if ($i ~ /^Enabled:[[:space:]]*no/) enabled = 0
-      }
-      if (enabled && types ~ /[[:space:]]deb([[:space:]]|$)/) {
-        sub(/^URIs:[[:space:]]*/, "", uris)
-        n = split(uris, u, /[[:space:]]+/)
-        for (j = 1; j <= n; j++) print u[j]
-      } }' /etc/apt/sources.list.d/*.sources 2>/dev/null
-}
-
-# has_suite URI SUITE: the mirror at URI serves SUITE (its Release file).
-has_suite() {
-  /usr/lib/apt/apt-helper -o Acquire::http::Timeout=10 download-file \
-    "${1%/}/dists/$2/Release" "$probe" >/dev/null 2>&1
-}
-
-# first_serving SUITE: the first of the machine's mirrors that serves SUITE.
-first_serving() {
-  local uri
-  for uri in $(apt_uris | awk '!seen[$0]++'); do
-    has_suite "$uri" "$1" && { echo "${uri%/}"; return 0; }
-  done
-  return 1
-}
-
 # A folder left by a run that was killed outright: its lock is free once no
 # process of that run lives, and its mounts went with its namespaces.
 for old in "${TMPDIR:-/var/tmp}"/quemblet-distro.*/; do
@@ -311,7 +277,6 @@ exec 9>"$work/lock"  # held by every process of this run
 flock 9
 work="$(cd "$work" && pwd -P)"  # as /proc/PID/root names it
 root="$work/root"
-probe="$work/probe"
 inner=""  # unshare's PID while the namespaces live
 
 # Stops the namespaces (whose processes the kernel ends with them), checks
@@ -359,14 +324,13 @@ if ! command -v debootstrap >/dev/null; then
   install_packages debootstrap || { echo "$me: could not install debootstrap" >&2; exit 2; }
   echo "debootstrap-install $((SECONDS - start))" >>"$work/times"
 fi
-if ! mirror="$(first_serving "$release")"; then
-  echo "distro_test: no apt source of this machine serves Debian $release" >&2
-  exit 2
-fi
-updates=""
-has_suite "$mirror" "$release-updates" && updates=yes
-security="$(first_serving "$release-security")"
-rm -f "$probe"
+# The machine's Debian mirror and security mirror, as its apt sources name
+# them: a Debian mirror serves every current release and its updates.
+. /etc/os-release
+targets="$(apt-get indextargets --format '$(RELEASE) $(REPO_URI)' | sort -u)"
+mirror="$(sed -n "s|^$VERSION_CODENAME \(.*\)/\$|\1|p" <<<"$targets")"
+security="$(sed -n "s|^$VERSION_CODENAME-security \(.*\)/\$|\1|p" <<<"$targets")"
+[ -n "$mirror" ] || { echo "$me: no apt source of this machine names a Debian mirror" >&2; exit 2; }
 
 commit="$(git rev-parse --short HEAD)"
 echo "== Debian $release from $mirror${security:+ and $security}; clone of $commit"
@@ -382,7 +346,7 @@ git bundle create "$work/quemblet.bundle" HEAD ${branch:+"$branch"} >/dev/null 2
 # gives the inner script the default back, so that its own trap can act.
 setpriv --pdeathsig KILL env --default-signal=INT \
   unshare --mount --propagation private --pid --fork --kill-child --mount-proc \
-  "$PWD/.ci/suites/distro_test.sh" --in-namespaces "$work" "$release" "$mirror" "$updates" "$security" &
+  "$PWD/.ci/suites/distro_test.sh" --in-namespaces "$work" "$release" "$mirror" "$security" &
 inner=$!
 wait "$inner"
 status=$?
