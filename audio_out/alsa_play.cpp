@@ -1,13 +1,10 @@
 #include "audio_out/alsa_play.h"
 
 #include <alsa/asoundlib.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -15,30 +12,37 @@
 #include <thread>
 #include <vector>
 
+#include "pitch/tone.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The block holds mono frames of one S24_3LE sample each (24 bits, no
-// padding); the device gets every frame on both of its channels.
-constexpr size_t kDeviceSampleBytes = 3;
+// The block holds mono frames of one packed sample each, which is S24_3LE;
+// the device gets every frame on both of its channels.
 constexpr unsigned int kChannels = 2;
-constexpr size_t kStereoFrameBytes = kChannels * kDeviceSampleBytes;
+constexpr size_t kStereoFrameBytes = kChannels * kPackedFrameBytes;
 
 constexpr snd_pcm_uframes_t kPeriodFrames = 1024;
 constexpr snd_pcm_uframes_t kBufferFrames = 2048;
 constexpr int kWaitMs = 1;
-// A device that takes no frame, or does not finish playing what it holds,
-// for this long beyond the time its buffer takes to play has stopped. A
-// sound server may hold a new stream for up to two seconds before it starts
-// pulling.
+// A device that takes no frame, or does not play what it holds, for this
+// long beyond the time its buffer takes to play has stopped. A sound server
+// may hold a new stream for up to two seconds before it starts pulling.
 constexpr Clock::duration kStallLimit = std::chrono::seconds(3);
+// Two asks of the device further apart than this mean that the program
+// itself was held (Ctrl-Z, a debugger): the device cannot be blamed for
+// more of such a gap than this.
+constexpr Clock::duration kHeldGap = std::chrono::seconds(1);
 // How long a wait lasts before a device that is resuming is asked again.
 constexpr Clock::duration kRecheck = std::chrono::milliseconds(10);
 // A device whose wait says it has room while it has none (its poll
 // descriptor is always ready) is asked again only after this pause. Its
 // buffer is full then, and holds far longer.
 constexpr Clock::duration kNap = std::chrono::milliseconds(2);
+// While it plays out what it holds, the device is looked at this often, or
+// once that is played if sooner.
+constexpr Clock::duration kDrainLook = std::chrono::milliseconds(20);
 
 // alsa-lib reports its own view of every failure on stderr; the program
 // says what failed itself, in one line.
@@ -65,6 +69,7 @@ void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
 struct Device {
   snd_pcm_t* pcm = nullptr;
   bool interleaved = false;       // written with snd_pcm_writei
+  uint32_t rate = 0;              // Hz
   int64_t period = 0;             // frames
   snd_pcm_uframes_t buffer = 0;   // frames
   Clock::duration stall_limit{};  // see kStallLimit
@@ -127,6 +132,7 @@ Device Configure(const char* name, uint32_t& rate, int channels) {
   }
   snd_pcm_hw_params_get_period_size(params, &period, nullptr);
   snd_pcm_hw_params_get_buffer_size(params, &device.buffer);
+  device.rate = rate;
   device.period = static_cast<int64_t>(period);
   // A slow device takes its next frames only once a period has played.
   device.stall_limit =
@@ -135,80 +141,112 @@ Device Configure(const char* name, uint32_t& rate, int channels) {
   return device;
 }
 
-// What the feed knows of the device's progress.
-struct Progress {
-  Clock::time_point at = Clock::now();  // when the device last took frames or came back
-  // From a recovery until the device takes a frame again: an error reported
-  // then is no underrun but a device that has gone (a sound server that
-  // died fails every call, while every prepare succeeds).
-  bool recovering = false;
+// What the device has done since it last took or played frames, as the
+// feed and the drain ask it.
+class Progress {
+ public:
+  explicit Progress(Clock::duration limit) : limit_(limit) {}
+
+  // The device took frames, or played some of what it holds.
+  void Moved() {
+    Restart();
+    since_ = Since::kFrames;
+  }
+
+  // The device, asked just now, has not moved. Returns true once it has
+  // not moved for the limit while the program was running and asking it.
+  bool Stalled() {
+    const Clock::time_point now = Clock::now();
+    stalled_ += std::min(now - asked_, kHeldGap);
+    asked_ = now;
+    return stalled_ > limit_;
+  }
+
+  // Brings the device back after an underrun ("RX" on stdout) or a suspend,
+  // or ends the process when it cannot, or is gone: a sound server that
+  // died fails every call while every prepare succeeds, so a device that
+  // fails again right after an underrun's recovery, before it takes a
+  // frame, is gone. A device just resumed may first report the underrun it
+  // had while the machine slept.
+  void Recover(snd_pcm_t* pcm, int err) {
+    int res;
+    if (err == -EPIPE && since_ != Since::kUnderrun) {
+      std::puts("RX");
+      res = snd_pcm_prepare(pcm);
+      since_ = Since::kUnderrun;
+    } else if (err == -ESTRPIPE && since_ == Since::kFrames) {
+      // The system is waking up; the device may take a moment to follow.
+      const Clock::time_point give_up = Clock::now() + kStallLimit;
+      while ((res = snd_pcm_resume(pcm)) == -EAGAIN && Clock::now() < give_up)
+        std::this_thread::sleep_for(kRecheck);
+      if (res < 0) res = snd_pcm_prepare(pcm);  // devices that cannot resume start anew
+      since_ = Since::kResume;
+    } else {
+      FailPlaying(err);
+    }
+    if (res < 0) FailPlaying(err);
+    Restart();
+  }
+
+  // True from a recovery until the device takes or plays frames again.
+  bool Recovering() const { return since_ != Since::kFrames; }
+
+ private:
+  enum class Since { kFrames, kResume, kUnderrun };
+
+  void Restart() {
+    stalled_ = Clock::duration::zero();
+    asked_ = Clock::now();
+  }
+
+  Clock::duration limit_;
+  Clock::duration stalled_{};  // without moving, while the program ran
+  Clock::time_point asked_ = Clock::now();
+  Since since_ = Since::kFrames;  // what happened last: frames, or a recovery
 };
 
-// Brings the device back after an underrun ("RX" on stdout) or a suspend,
-// or ends the process when it cannot, or is gone.
-void Recover(snd_pcm_t* pcm, int err, Progress* progress) {
-  if (progress->recovering || (err != -EPIPE && err != -ESTRPIPE)) FailPlaying(err);
-  progress->recovering = true;
-  int res;
-  if (err == -EPIPE) {
-    std::puts("RX");
-    res = snd_pcm_prepare(pcm);
-  } else {
-    // The system is waking up; the device may take a moment to follow.
-    const Clock::time_point give_up = Clock::now() + kStallLimit;
-    while ((res = snd_pcm_resume(pcm)) == -EAGAIN && Clock::now() < give_up)
-      std::this_thread::sleep_for(kRecheck);
-    if (res < 0) res = snd_pcm_prepare(pcm);  // devices that cannot resume start anew
-  }
-  if (res < 0) FailPlaying(err);
-  progress->at = Clock::now();
-}
-
-// Writes `count` frames of the mono block at `mono` to both channels.
+// Writes `count` frames of the block from frame `from` to both channels.
 // Interleaved devices take the frames from `staging`, which holds at least
 // `count` stereo frames.
-snd_pcm_sframes_t WriteBoth(snd_pcm_t* pcm, const unsigned char* mono, snd_pcm_uframes_t count,
-                            bool interleaved, std::vector<unsigned char>& staging) {
-  if (!interleaved) {
+snd_pcm_sframes_t WriteBoth(const Device& device, const unsigned char* block, int64_t from,
+                            snd_pcm_uframes_t count, std::vector<unsigned char>& staging) {
+  const unsigned char* mono = block + from * kPackedFrameBytes;
+  if (!device.interleaved) {
     void* channel_data[kChannels];
     for (void*& channel : channel_data) channel = const_cast<unsigned char*>(mono);
-    return snd_pcm_writen(pcm, channel_data, count);
+    return snd_pcm_writen(device.pcm, channel_data, count);
   }
   unsigned char* out = staging.data();
-  for (snd_pcm_uframes_t k = 0; k < count; ++k, mono += kDeviceSampleBytes) {
-    for (unsigned int channel = 0; channel < kChannels; ++channel, out += kDeviceSampleBytes)
-      std::memcpy(out, mono, kDeviceSampleBytes);
+  for (snd_pcm_uframes_t k = 0; k < count; ++k, mono += kPackedFrameBytes) {
+    for (unsigned int channel = 0; channel < kChannels; ++channel, out += kPackedFrameBytes)
+      std::memcpy(out, mono, kPackedFrameBytes);
   }
-  return snd_pcm_writei(pcm, staging.data(), count);
+  return snd_pcm_writei(device.pcm, staging.data(), count);
 }
 
 // Hands the block to the device as it makes room, the same mono data on
 // both channels. Up to one period at the end may stay unsent; the silence
 // after the tone's last whole cycle usually covers it.
-void Feed(const Device& device, int64_t frames, const unsigned char* block) {
+void Feed(const Device& device, int64_t frames, const unsigned char* block, Progress* progress) {
   // One device buffer of stereo frames, whatever the tone's length.
   std::vector<unsigned char> staging(device.interleaved ? device.buffer * kStereoFrameBytes : 0);
-  int64_t pos = 0;  // frames of the block handed on, [0, frames]
-  Progress progress;
+  int64_t pos = 0;                  // frames of the block handed on, [0, frames]
   bool ready_without_room = false;  // the last wait said ready, yet avail is 0
   while (pos + device.period < frames) {
     // snd_pcm_avail asks the device where it is before counting: some
     // plugins learn their position only when asked.
     snd_pcm_sframes_t avail = snd_pcm_avail(device.pcm);
     if (avail < 0) {
-      Recover(device.pcm, static_cast<int>(avail), &progress);
+      progress->Recover(device.pcm, static_cast<int>(avail));
       continue;
     }
     if (avail == 0) {
-      // Only a device asked just now that still has no room counts as
-      // stalled: a program stopped for a while (Ctrl-Z, a debugger) finds
-      // room, or an underrun, when it goes on.
-      if (Clock::now() - progress.at > device.stall_limit) FailPlaying(-EIO);
+      if (progress->Stalled()) FailPlaying(-EIO);
       // A wait that timed out has waited; one that said ready without room
       // has not, and would be asked again at once.
       if (ready_without_room) std::this_thread::sleep_for(kNap);
       const int err = snd_pcm_wait(device.pcm, kWaitMs);
-      if (err < 0) Recover(device.pcm, err, &progress);
+      if (err < 0) progress->Recover(device.pcm, err);
       ready_without_room = err > 0;
       continue;
     }
@@ -217,86 +255,60 @@ void Feed(const Device& device, int64_t frames, const unsigned char* block) {
     if (device.interleaved && avail > static_cast<snd_pcm_sframes_t>(device.buffer))
       avail = static_cast<snd_pcm_sframes_t>(device.buffer);
     const snd_pcm_sframes_t written =
-        WriteBoth(device.pcm, block + pos * static_cast<int64_t>(kDeviceSampleBytes),
-                  static_cast<snd_pcm_uframes_t>(avail), device.interleaved, staging);
+        WriteBoth(device, block, pos, static_cast<snd_pcm_uframes_t>(avail), staging);
     if (written < 0) {
-      Recover(device.pcm, static_cast<int>(written), &progress);
+      progress->Recover(device.pcm, static_cast<int>(written));
     } else if (written > 0) {
-      progress = Progress{};
+      progress->Moved();
     }
     pos += avail;  // after an underrun the frames just offered are skipped
   }
-}
-
-// Ends the process when a drain does not finish: the line FailPlaying(-EIO)
-// prints, written as a signal handler may.
-void DrainStuck(int) {
-  static constexpr char kLine[] = "unable to play on pcm device: Input/output error\n";
-  const ssize_t ignored = write(STDERR_FILENO, kLine, sizeof kLine - 1);
-  (void)ignored;
-  _exit(1);
-}
-
-// At least a microsecond: a zero timer is no timer.
-timeval ToTimeval(Clock::duration d) {
-  const auto us =
-      std::max<int64_t>(std::chrono::duration_cast<std::chrono::microseconds>(d).count(), 1);
-  return timeval{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
-}
-
-Clock::duration FromTimeval(const timeval& t) {
-  return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_usec);
-}
-
-// Puts back a timer that `saved` held at `start`, less the time since. One
-// that fell due meanwhile is delivered now, and one that repeats goes on in
-// step with its interval.
-void RestoreTimer(const itimerval& saved, Clock::time_point start) {
-  if (!timerisset(&saved.it_value)) return;
-  Clock::duration left = FromTimeval(saved.it_value) - (Clock::now() - start);
-  const Clock::duration interval = FromTimeval(saved.it_interval);
-  const bool due = left <= Clock::duration::zero();
-  if (due && interval == Clock::duration::zero()) {
-    raise(SIGALRM);
-    return;
+  // A device brought back that has taken nothing since may be gone (a
+  // sound server killed as the tone started), and a device that is gone
+  // plays nothing: it must take the frames still unsent, or the last one
+  // the failed write offered, before its silence can count as played.
+  // Without blocking: a device resumed with a full buffer has no room, and
+  // plays what it holds first.
+  snd_pcm_nonblock(device.pcm, 1);
+  if (progress->Recovering()) {
+    const int64_t from = std::min(pos, frames - 1);
+    const snd_pcm_sframes_t written =
+        WriteBoth(device, block, from, static_cast<snd_pcm_uframes_t>(frames - from), staging);
+    if (written < 0 && written != -EAGAIN) FailPlaying(static_cast<int>(written));
   }
-  if (due) left = interval - (-left) % interval;
-  const itimerval restored{saved.it_interval, ToTimeval(left)};
-  setitimer(ITIMER_REAL, &restored, nullptr);
-  if (due) raise(SIGALRM);
 }
 
-// Lets the device play what it holds, at most a buffer, then stops it.
-// snd_pcm_drain waits as long as the device takes, and some never finish:
-// alsa-lib drains a plugin device by watching its position, which a device
-// that stopped never moves, and the PulseAudio plugin behind a conversion
-// can wait for its server forever. A SIGALRM timer after `limit` bounds the
-// wait; the process's own handler and timer are put back afterwards.
-void Drain(snd_pcm_t* pcm, Clock::duration limit) {
-  std::fflush(stdout);  // the alarm's way out cannot flush
-  const itimerval ours{timeval{}, ToTimeval(limit)};
-  const itimerval off{};
-  itimerval previous_timer{};
-  const Clock::time_point start = Clock::now();
-  // The caller's timer is swapped out before the handler is, so that it
-  // cannot fall due into the drain's handler; the drain's own is seconds
-  // away.
-  if (setitimer(ITIMER_REAL, &ours, &previous_timer) != 0) {
-    snd_pcm_drain(pcm);  // unbounded: there is no timer to bound it
-    return;
+// Waits until the device has played what it holds, without blocking: the
+// device is looked at in non-blocking mode, and given up by the feed's
+// rule. Then drains it, which has nothing left to wait for. A drain that
+// waits for the device cannot be bounded: some devices never finish (a
+// device that stopped, the PulseAudio plugin behind a conversion).
+void PlayOut(const Device& device, Progress* progress) {
+  snd_pcm_t* pcm = device.pcm;
+  snd_pcm_sframes_t held = -1;  // frames the device held at the last look
+  for (;;) {
+    snd_pcm_sframes_t delay = 0;
+    const int err = snd_pcm_delay(pcm, &delay);
+    // An underrun now is the device running dry: it has played it all.
+    if (err == -EPIPE) break;
+    if (err < 0) {
+      progress->Recover(pcm, err);
+      continue;
+    }
+    if (delay <= 0) break;
+    // Frames below a device's start threshold wait for a start.
+    if (snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED) snd_pcm_start(pcm);
+    if (held < 0 || delay < held) {
+      progress->Moved();
+    } else if (progress->Stalled()) {
+      FailPlaying(-EIO);
+    }
+    held = delay;
+    const Clock::duration left = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(delay) / device.rate));
+    std::this_thread::sleep_for(std::min(left, kDrainLook));
   }
-  struct sigaction stuck {};
-  struct sigaction previous_action {};
-  stuck.sa_handler = DrainStuck;
-  sigemptyset(&stuck.sa_mask);
-  const bool bounded = sigaction(SIGALRM, &stuck, &previous_action) == 0;
-  if (!bounded) setitimer(ITIMER_REAL, &off, nullptr);  // no way out: no timer either
   snd_pcm_drain(pcm);
-  if (bounded) {
-    setitimer(ITIMER_REAL, &off, nullptr);
-    sigaction(SIGALRM, &previous_action, nullptr);
-  }
-  RestoreTimer(previous_timer, start);
 }
 
 }  // namespace
@@ -305,8 +317,9 @@ void PLAY(const char* device, uint32_t& rate, int channels, int64_t frames,
           const unsigned char* block) {
   snd_lib_error_set_handler(SilentAlsaError);
   const Device configured = Configure(device, rate, channels);
-  Feed(configured, frames, block);
-  Drain(configured.pcm, configured.stall_limit);
+  Progress progress(configured.stall_limit);
+  Feed(configured, frames, block, &progress);
+  PlayOut(configured, &progress);
   snd_pcm_close(configured.pcm);
   // Nothing of the device outlives the call, alsa-lib's parsed
   // configuration included.

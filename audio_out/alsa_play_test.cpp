@@ -96,17 +96,22 @@ TEST(PlayTest, OtherRateIsWrittenBackWithWarning) {
   EXPECT_EQ("", testing::internal::GetCapturedStdout()) << "second tone asks for 48000";
 }
 
-// The device underruns once, then takes frames again: the rest of the tone
-// is played, none of it lost.
-TEST(PlayTest, UnderrunIsReportedAndPlaybackCompletes) {
+class UnderrunTest : public testing::TestWithParam<const char*> {};
+
+// The device underruns once (qt_sleep: right after it was suspended and
+// resumed, as a machine that slept), then takes frames again: the rest of
+// the tone is played, none of it lost.
+TEST_P(UnderrunTest, IsReportedAndPlaybackCompletes) {
   const ScopedCapture capture;
   const std::vector<unsigned char> block = PackedTone(440, 44100, 88200);
   uint32_t rate = 44100;
   testing::internal::CaptureStdout();
-  PLAY("qt_xrun", rate, 2, 88200, block.data());
+  PLAY(GetParam(), rate, 2, 88200, block.data());
   EXPECT_EQ("RX\n", testing::internal::GetCapturedStdout());
   ExpectPlayed(capture.Recording(), block);
 }
+
+INSTANTIATE_TEST_SUITE_P(Devices, UnderrunTest, testing::Values("qt_xrun", "qt_sleep"));
 
 struct AlarmCase {
   const char* name;
@@ -170,9 +175,10 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 class RealTimeTest : public testing::TestWithParam<const char*> {};
 
 // Devices that play in real time, taking non-interleaved frames, interleaved
-// frames only, or anything through a plug: each must get the block on both
-// channels (what it records), and PLAY must wait for it by sleeping in the
-// device's poll rather than spinning.
+// frames only, or anything through a plug, one whose poll says ready while
+// it has no room, and one that would never finish a drain asked of it while
+// it held frames: each must get the block on both channels (what it
+// records), and PLAY must wait for it rather than spin.
 TEST_P(RealTimeTest, PlaysBlockOnBothChannelsWithoutSpinning) {
   const ScopedCapture capture;
   const std::vector<unsigned char> block = PackedTone(440, 44100, 44100);
@@ -188,7 +194,8 @@ TEST_P(RealTimeTest, PlaysBlockOnBothChannelsWithoutSpinning) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Access, RealTimeTest,
-                         testing::Values("qt_realtime", "qt_interleaved", "qt_plug_interleaved"));
+                         testing::Values("qt_realtime", "qt_interleaved", "qt_plug_interleaved",
+                                         "qt_busy_poll", "qt_stuck_in_drain"));
 
 // At 300 Hz a period (1024 frames) takes 3.4 s to play: a device that slow
 // is waited for, through the tone and the drain, not given up as stuck.
@@ -203,32 +210,53 @@ TEST(PlayTest, WaitsForSlowDevice) {
       testing::ExitedWithCode(0), "^$");
 }
 
-// Half a second from now, holds the program for 4 s in a signal handler,
-// as Ctrl-Z or a debugger would. Exits with 2 when it cannot.
+// Half a second from now, stops the program for 5 s (SIGSTOP, then
+// SIGCONT), as Ctrl-Z and fg or a debugger do. Exits with 2 when it cannot.
 void HoldProgramSoon() {
-  struct sigaction hold {};
-  hold.sa_handler = [](int) { sleep(4); };
-  sigemptyset(&hold.sa_mask);
-  hold.sa_flags = SA_RESTART;
-  const itimerval half_a_second{{0, 0}, {0, 500000}};
-  if (sigaction(SIGALRM, &hold, nullptr) != 0 ||
-      setitimer(ITIMER_REAL, &half_a_second, nullptr) != 0)
-    std::exit(2);
+  const pid_t program = getpid();
+  const pid_t holder = fork();
+  if (holder < 0) std::exit(2);
+  if (holder > 0) return;
+  usleep(500000);
+  kill(program, SIGSTOP);
+  sleep(5);
+  kill(program, SIGCONT);
+  _exit(0);
 }
 
-// A program held for longer than the stall limit finds a device that is
-// fine when it goes on: it plays on.
-TEST(PlayTest, PlaysOnAfterTheProgramWasHeld) {
-  const std::vector<unsigned char> block = PackedTone(440, 44100, 88200);
-  uint32_t rate = 44100;
+struct HoldCase {
+  const char* name;
+  const char* device;
+  uint32_t rate;
+  int64_t frames;
+};
+
+std::ostream& operator<<(std::ostream& os, const HoldCase& c) { return os << c.name; }
+
+class HeldProgramTest : public testing::TestWithParam<HoldCase> {};
+
+// A program held for longer than the stall limit, while it feeds the device
+// or while the device plays out the 2 s it was given last, finds a device
+// that is fine when it goes on: it plays on.
+TEST_P(HeldProgramTest, PlaysOn) {
+  const HoldCase& c = GetParam();
+  const std::vector<unsigned char> block = PackedTone(50, c.rate, c.frames);
+  uint32_t rate = c.rate;
   EXPECT_EXIT(
       {
         HoldProgramSoon();
-        PLAY("qt_realtime", rate, 2, 88200, block.data());
+        PLAY(c.device, rate, 2, c.frames, block.data());
         std::exit(0);
       },
       testing::ExitedWithCode(0), "^$");
 }
+
+INSTANTIATE_TEST_SUITE_P(Phases, HeldProgramTest,
+                         testing::Values(HoldCase{"feeding", "qt_realtime", 44100, 88200},
+                                         HoldCase{"playing_out", "qt_slow_1000", 1000, 2100}),
+                         [](const testing::TestParamInfo<HoldCase>& info) {
+                           return info.param.name;
+                         });
 
 using DeathMatcher = testing::Matcher<const std::string&>;
 
@@ -285,8 +313,9 @@ std::ostream& operator<<(std::ostream& os, const StuckCase& c) { return os << c.
 
 class StuckDeviceTest : public testing::TestWithParam<StuckCase> {};
 
-// A device that stops playing, while being fed, once fed, or when asked to
-// drain, is given up within a few seconds: one line on stderr, exit status 1, no spinning.
+// A device that stops playing, while being fed or while it plays out what
+// it was given, is given up within a few seconds: one line on stderr, exit
+// status 1, no spinning.
 TEST_P(StuckDeviceTest, EndsWithOneLineInBoundedTime) {
   const StuckCase& c = GetParam();
   const std::vector<unsigned char> block = PackedTone(440, 44100, c.frames);
@@ -302,18 +331,29 @@ TEST_P(StuckDeviceTest, EndsWithOneLineInBoundedTime) {
 
 INSTANTIATE_TEST_SUITE_P(Phases, StuckDeviceTest,
                          testing::Values(StuckCase{"while_fed", "qt_stuck", 44100},
-                                         StuckCase{"after_last_write", "qt_stuck", 31500},
-                                         StuckCase{"in_drain", "qt_stuck_in_drain", 44100}),
+                                         StuckCase{"after_last_write", "qt_stuck", 31500}),
                          [](const testing::TestParamInfo<StuckCase>& info) {
                            return info.param.name;
                          });
 
-// A device that goes away mid-tone, as a sound server that is killed: its
-// position and writes fail with EPIPE for ever while prepare succeeds. One
-// "RX", then one line and exit status 1, at once and without spinning.
-TEST(PlayTest, DeviceThatIsGoneEndsTheRun) {
+struct GoneCase {
+  const char* name;
+  const char* device;
+  int64_t frames;
+};
+
+std::ostream& operator<<(std::ostream& os, const GoneCase& c) { return os << c.name; }
+
+class GoneDeviceTest : public testing::TestWithParam<GoneCase> {};
+
+// A device that goes away, as a sound server that is killed, mid-tone or
+// as the tone starts: its position and writes fail with EPIPE for ever
+// while prepare succeeds. One "RX", then one line and exit status 1, at once
+// and without spinning, also when the whole tone fits the device's buffer.
+TEST_P(GoneDeviceTest, EndsTheRun) {
+  const GoneCase& c = GetParam();
   const ScopedTempFile out(".out");
-  const int64_t frames = 176400;  // 4 s; the device is gone after half a second
+  const int64_t frames = c.frames;
   const std::vector<unsigned char> block = PackedTone(440, 44100, frames);
   uint32_t rate = 44100;
   const double cpu_before = CpuSeconds(RUSAGE_CHILDREN);
@@ -321,15 +361,25 @@ TEST(PlayTest, DeviceThatIsGoneEndsTheRun) {
   EXPECT_EXIT(
       {
         if (std::freopen(out.c_str(), "w", stdout) == nullptr) std::exit(2);
-        PLAY("qt_gone", rate, 2, frames, block.data());
+        PLAY(c.device, rate, 2, frames, block.data());
       },
       testing::ExitedWithCode(1),
       DeathMatcher(testing::Eq("unable to play on pcm device: Broken pipe\n")));
   const double wall = SecondsSince(start);
-  EXPECT_LT(CpuSeconds(RUSAGE_CHILDREN) - cpu_before, 0.5 * wall) << "busy waiting on the device";
+  // A device gone at once ends the run in a millisecond or so, too soon to
+  // compare.
+  EXPECT_LT(CpuSeconds(RUSAGE_CHILDREN) - cpu_before, 0.05 + 0.5 * wall)
+      << "busy waiting on the device";
   const std::string printed = ReadFile(out.path());
   EXPECT_EQ(1, std::count(printed.begin(), printed.end(), '\n')) << "one \"RX\", no more";
   EXPECT_EQ(0u, printed.find("RX\n"));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Moments, GoneDeviceTest,
+    testing::Values(GoneCase{"mid_tone", "qt_gone", 176400},
+                    GoneCase{"at_once_in_one_write", "qt_gone_at_once", 2000},
+                    GoneCase{"at_once_with_frames_left", "qt_gone_at_once", 2117}),
+    [](const testing::TestParamInfo<GoneCase>& info) { return info.param.name; });
 
 }  // namespace

@@ -149,6 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
         LostStdoutCase{"menu_closed", StdoutKind::Closed, true, kExitDone},
         LostStdoutCase{"menu_full", StdoutKind::Full, true, kExitDone},
         LostStdoutCase{"menu_reader_gone", StdoutKind::BrokenPipe, true, kExitReaderGone},
+        LostStdoutCase{"menu_reader_shut", StdoutKind::ShutSocket, true, kExitReaderGone},
         LostStdoutCase{"direct_closed", StdoutKind::Closed, false, kExitDone},
         LostStdoutCase{"direct_full", StdoutKind::Full, false, kExitDone},
         LostStdoutCase{"direct_reader_gone", StdoutKind::BrokenPipe, false, kExitReaderGone}),

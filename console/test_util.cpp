@@ -4,6 +4,7 @@
 #include <ftw.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,6 +53,9 @@ ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& 
   const bool piped =
       options.stdout_kind == StdoutKind::Captured || options.stdout_kind == StdoutKind::BrokenPipe;
   if (piped && pipe(out) != 0) return run;
+  if (options.stdout_kind == StdoutKind::ShutSocket &&
+      (socketpair(AF_UNIX, SOCK_STREAM, 0, out) != 0 || shutdown(out[0], SHUT_RD) != 0))
+    return run;
   if (options.stdout_kind == StdoutKind::BrokenPipe) {
     close(out[0]);  // before the program starts, so that none of its writes is read
     out[0] = -1;
@@ -87,15 +91,17 @@ ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& 
     _exit(127);
   }
   if (out[1] >= 0) close(out[1]);
-  if (out[0] >= 0) {
+  if (out[0] >= 0 && options.stdout_kind != StdoutKind::ShutSocket) {
     char buffer[65536];
     ssize_t got = 0;
     while ((got = read(out[0], buffer, sizeof buffer)) > 0)
       run.out.append(buffer, static_cast<size_t>(got));
     close(out[0]);
+    out[0] = -1;
   }
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
+  if (out[0] >= 0) close(out[0]);  // the shut socket's peer, open until now
   run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
   run.err = ReadFile(err_path);
   return run;

@@ -37,6 +37,7 @@ enum class StdoutKind {
   Closed,      // descriptor 1 closed before the program starts
   Full,        // /dev/full: every write fails, with ENOSPC
   BrokenPipe,  // a pipe whose reading end is already closed
+  ShutSocket,  // a socket whose peer, still open, has shut down reading
 };
 
 struct RunOptions {

@@ -3,7 +3,8 @@
  * device that offers one sample rate only, refuses 24-bit packed samples,
  * takes interleaved frames only, has a fixed number of channels, fails to
  * install hardware parameters, underruns, plays in real time, stops playing
- * part way, or goes away as a sound server that dies does.
+ * part way, is suspended as a machine that sleeps, or goes away as a sound
+ * server that dies does.
  *
  *   pcm.NAME {
  *     type quemblet_test
@@ -16,9 +17,15 @@
  *     stop_at 30000     # play this many frames, then freeze (its clock runs on)
  *     stop_in_drain 1   # freeze once asked to drain
  *     channels 4        # offer only this many channels (default: 1..2)
- *     gone_at 22050     # once this many frames were written, its position
- *                       # and every write fail with EPIPE for ever, while
- *                       # prepare keeps succeeding
+ *     gone_at 22050     # once this many frames were written (0: from the
+ *                       # start), every write, and its position while it
+ *                       # runs, fail with EPIPE for ever, while prepare
+ *                       # keeps succeeding
+ *     suspend_at 22050  # suspended once, when this many frames were written;
+ *                       # resume brings it back (with xrun_at the same, it
+ *                       # then reports the underrun it had while suspended)
+ *     busy_poll 1       # a real-time device whose poll says ready at once,
+ *                       # also while it has no room
  *   }
  *
  * With the environment variable QUEMBLET_TEST_STAMP set, the wall-clock time
@@ -28,7 +35,8 @@
  *
  * The poll descriptor is an eventfd that is always ready. A real-time device
  * paces its callers in the poll_revents callback instead, by sleeping until
- * it has played another period: waiting on it costs no CPU. */
+ * it has played another period (unless busy_poll): waiting on it costs no
+ * CPU. */
 #include <alsa/asoundlib.h>
 #include <alsa/pcm_external.h>
 #include <errno.h>
@@ -54,7 +62,10 @@ typedef struct {
   long stop_at; /* frames; 0 for never */
   int stop_in_drain;
   unsigned int channels; /* 0 for 1..2 */
-  long gone_at;          /* frames; 0 for never */
+  long gone_at;          /* frames; -1 for never */
+  long suspend_at;       /* frames; 0 for never */
+  int suspend_done;
+  int busy_poll;
   FILE* capture;
   int running;
   uint64_t written;       /* frames handed to the device since open */
@@ -106,12 +117,17 @@ static int TdStop(snd_pcm_ioplug_t* io) {
 }
 
 static int Gone(const TestDevice* d) {
-  return d->gone_at > 0 && d->written >= (uint64_t)d->gone_at;
+  return d->gone_at >= 0 && d->written >= (uint64_t)d->gone_at;
 }
 
 static snd_pcm_sframes_t TdPointer(snd_pcm_ioplug_t* io) {
   TestDevice* d = io->private_data;
-  if (Gone(d)) return -EPIPE;
+  if (Gone(d) && d->running) return -EPIPE;
+  if (d->suspend_at > 0 && !d->suspend_done && d->written >= (uint64_t)d->suspend_at) {
+    d->suspend_done = 1;
+    snd_pcm_ioplug_set_state(io, SND_PCM_STATE_SUSPENDED);
+  }
+  if (io->state == SND_PCM_STATE_SUSPENDED) return (snd_pcm_sframes_t)io->hw_ptr;
   if (d->xrun_at > 0 && !d->xrun_done && d->written >= (uint64_t)d->xrun_at) {
     d->xrun_done = 1;
     d->running = 0;
@@ -168,12 +184,18 @@ static int TdPrepare(snd_pcm_ioplug_t* io) {
   return 0;
 }
 
+static int TdResume(snd_pcm_ioplug_t* io) {
+  return snd_pcm_ioplug_set_state(io, SND_PCM_STATE_RUNNING);
+}
+
 static int TdPollRevents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned int nfds,
                          unsigned short* revents) {
   TestDevice* d = io->private_data;
   if (nfds < 1) return -EINVAL;
   *revents = (pfd[0].revents & POLLIN) ? POLLOUT : 0;
-  if (d->realtime && d->running) {
+  /* As the kernel's: a stream that cannot go on polls as an error. */
+  if (io->state == SND_PCM_STATE_SUSPENDED) *revents |= POLLERR;
+  if (d->realtime && d->running && !d->busy_poll) {
     /* Sleep until one more period (or what is queued, if less) is played. */
     const snd_pcm_uframes_t queued = io->appl_ptr - PlayedTo(d);
     const snd_pcm_uframes_t wait = queued < io->period_size ? queued : io->period_size;
@@ -199,6 +221,7 @@ static const snd_pcm_ioplug_callback_t kCallbacks = {
     .hw_params = TdHwParams,
     .prepare = TdPrepare,
     .poll_revents = TdPollRevents,
+    .resume = TdResume,
 };
 
 static int SetConstraints(TestDevice* d) {
@@ -227,7 +250,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
   snd_config_iterator_t i, next;
   TestDevice* d;
   long only_rate = 0, fail_hw = 0, xrun_at = 0, realtime = 0, interleaved_only = 0, stop_at = 0,
-       stop_in_drain = 0, channels = 0, gone_at = 0;
+       stop_in_drain = 0, channels = 0, gone_at = -1, suspend_at = 0, busy_poll = 0;
   snd_pcm_format_t format = SND_PCM_FORMAT_S24_3LE;
   int err;
   (void)root;
@@ -249,6 +272,8 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
         channels <= 32)
       continue;
     if (!strcmp(id, "gone_at") && snd_config_get_integer(n, &gone_at) == 0) continue;
+    if (!strcmp(id, "suspend_at") && snd_config_get_integer(n, &suspend_at) == 0) continue;
+    if (!strcmp(id, "busy_poll") && snd_config_get_integer(n, &busy_poll) == 0) continue;
     if (!strcmp(id, "format")) {
       const char* text;
       if (snd_config_get_string(n, &text) == 0 &&
@@ -272,6 +297,8 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
   d->stop_in_drain = (int)stop_in_drain;
   d->channels = (unsigned int)channels;
   d->gone_at = gone_at;
+  d->suspend_at = suspend_at;
+  d->busy_poll = (int)busy_poll;
   d->fd = eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);
   if (d->fd < 0) {
     err = -errno;
