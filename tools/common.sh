@@ -88,8 +88,11 @@ missing() {
   for pkg; do installed "$pkg" || printf '%s ' "$pkg"; done
 }
 
+# installed_list: every installed package, foreign ones with their :ARCH
+# (whether or not a foreign architecture was added between two calls).
 installed_list() {
-  dpkg-query -W -f='${db:Status-Abbrev} ${binary:Package}\n' | sed -n 's/^ii *//p' | sort
+  dpkg-query -W -f='${db:Status-Abbrev} ${Package}:${Architecture}\n' |
+    sed -n 's/^ii *//p' | sed "s/:\(all\|$(dpkg --print-architecture)\)\$//" | sort
 }
 
 # install_packages PACKAGE...: installs the missing ones in one apt-get step
