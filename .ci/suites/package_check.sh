@@ -28,8 +28,8 @@ install_packages autopkgtest
 version="$(dpkg-parsechangelog -S Version)"
 cd "$out"
 # Whatever happens, the package goes again.
-trap 'DEBIAN_FRONTEND=noninteractive apt-get purge -y -q quemblet >/dev/null 2>&1
-  rm -rf "$out"; show_undo' EXIT
+trap 'status=$?; ! installed quemblet || DEBIAN_FRONTEND=noninteractive apt-get purge -y -q \
+  quemblet >/dev/null; rm -rf "$out"; show_undo; exit $status' EXIT
 
 echo "== the package's own test (debian/tests)"
 # The null runner tests on this machine: it installs the .deb with apt-get
