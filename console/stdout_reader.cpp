@@ -7,7 +7,6 @@
 #include <cstdio>
 
 bool StdoutReaderGone() {
-  errno = 0;
   const bool flushed = std::fflush(stdout) == 0;
   // errno is fresh right after a flush that failed: EPIPE says the reader
   // has gone, also from a socket whose peer only shut down reading, which
