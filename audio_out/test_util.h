@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -44,6 +45,19 @@ inline bool FileExists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
 }
+
+// While in scope, the test devices (qt_*, and "default" in the tests' ALSA
+// configuration) record every frame they are handed, also in programs
+// started meanwhile.
+class ScopedCapture {
+ public:
+  ScopedCapture() : file_(".raw") { setenv("QUEMBLET_TEST_CAPTURE", file_.c_str(), 1); }
+  ~ScopedCapture() { unsetenv("QUEMBLET_TEST_CAPTURE"); }
+  std::string Recording() const { return ReadFile(file_.path()); }
+
+ private:
+  ScopedTempFile file_;
+};
 
 // `frames` frames of a `hz` Hz tone at `rate` Hz, peak `level` percent,
 // packed as the sound device and the WAV file take them (3 bytes a frame).

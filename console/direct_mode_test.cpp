@@ -48,6 +48,12 @@ INSTANTIATE_TEST_SUITE_P(
                    {"440", "2", "null", "50"},
                    0,
                    Settings("null", "440.00", "2.00", "50.00")},
+        DirectCase{
+            "one_arg_on_default", {"1000"}, 0, Settings("default", "1000.00", "8.00", "25.00")},
+        DirectCase{"two_args_on_default",
+                   {"440", "0.1"},
+                   0,
+                   Settings("default", "440.00", "0.10", "25.00")},
         DirectCase{"extra_args_ignored",
                    {"440", "0.1", "null", "50", "x", "y"},
                    0,
@@ -145,10 +151,7 @@ TEST(DirectModeHelpTest, HelpAndVersion) {
   for (const char* flag : {"-h", "--help"}) {
     const ProgramRun run = RunQuemblet({flag}, "");
     EXPECT_EQ(0, run.status);
-    EXPECT_NE(std::string::npos,
-              run.out.find("quemblet <frequency in Hz> <time in seconds> <soundcard device> "
-                           "<level>\n"));
-    EXPECT_NE(std::string::npos, run.out.find("G6 e  82.41 Hz"));
+    EXPECT_EQ(kHelp, run.out);
     EXPECT_EQ("", run.err);
   }
   const ProgramRun version = RunQuemblet({"--version"}, "");
@@ -157,13 +160,16 @@ TEST(DirectModeHelpTest, HelpAndVersion) {
 }
 
 // The file device records the tone of the arguments, at level 50, on both
-// channels.
+// channels; one argument plays 8 s at level 25 on "default".
 TEST(DirectModeCaptureTest, PlaysTheToneOfTheArguments) {
   const ScratchDir scratch;
   const std::string path = scratch.Path("tone.raw");
   const ProgramRun run = RunQuemblet({"441", "0.1", "file:'" + path + "',raw", "50"}, "");
   ASSERT_EQ(0, run.status) << run.err;
   ExpectPlayed(ReadFile(path), PackedTone(441, 44100, 4410, 50));
+  const ScopedCapture capture;
+  ASSERT_EQ(0, RunQuemblet({"1000"}, "").status);
+  ExpectPlayed(capture.Recording(), PackedTone(1000, 44100, 352800, 25));
 }
 
 }  // namespace

@@ -155,6 +155,21 @@ INSTANTIATE_TEST_SUITE_P(
         LostStdoutCase{"direct_reader_gone", StdoutKind::BrokenPipe, false, kExitReaderGone}),
     [](const testing::TestParamInfo<LostStdoutCase>& info) { return info.param.name; });
 
+// Standard streams closed by the caller are held on /dev/null: a device
+// opened later does not take their place, and the lines of its failure do
+// not land in its capture.
+TEST(ClosedStreamsTest, KeepTheProgramsLinesOutOfTheCapture) {
+  const ScratchDir scratch;
+  const std::string raw = scratch.Path("tone.raw");
+  RunOptions options;
+  options.stdout_kind = StdoutKind::AllClosed;
+  const ProgramRun run =
+      RunQuemblet({"440", "0.1", "file:'" + raw + "',raw,qt_gone_at_once"}, "", options);
+  EXPECT_EQ(1, run.status);
+  EXPECT_TRUE(FileExists(raw));
+  EXPECT_EQ("", ReadFile(raw));
+}
+
 // Every numeric prompt against answers that are not finite or do not fit
 // their conversion: each is limited or refused with one line, and the
 // session goes on.
@@ -162,7 +177,7 @@ struct AnswerCase {
   const char* prompt_word;
   const char* answer;
   std::string said;     // printed after the prompt
-  std::string changed;  // a menu line that must show afterwards
+  std::string changed;  // in the menu right after the answer
   size_t menus = 5;     // 6 when the answer is left over and played as a note
 };
 
@@ -185,7 +200,9 @@ TEST_P(NumericAnswerTest, LimitedOrRefused) {
   }();
   EXPECT_EQ(c.menus, menus) << run.out;
   EXPECT_EQ(c.said, Between(run.out, Prompt(c.prompt_word)));
-  EXPECT_NE(std::string::npos, run.out.find(c.changed)) << run.out;
+  const size_t asked = run.out.find(Prompt(c.prompt_word));
+  const std::string next_menu = run.out.substr(asked, run.out.find(kLastMenuLine, asked) - asked);
+  EXPECT_NE(std::string::npos, next_menu.find(c.changed)) << run.out;
 }
 
 const std::string kRange = "That number is out of range; the setting is unchanged.\n";
@@ -200,12 +217,12 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(AnswerCase{"o", "nan", "", "octave offset from 0.00", 6},
                     AnswerCase{"o", "2147483648", kRange, "octave offset from 0.00"},
                     AnswerCase{"o", "-99999999999999999999", kRange, "octave offset from 0.00"},
-                    AnswerCase{"l", "nan", kNaN, "length from 0.01"},
-                    AnswerCase{"l", "inf", kInfLength, "length from 0.01"},
+                    AnswerCase{"l", "nan", kNaN, "length from 8.00"},
+                    AnswerCase{"l", "inf", kInfLength, "length from 8.00"},
                     AnswerCase{"l", "-inf", "", "length from 0.00"},
                     AnswerCase{"l", "-0", "", "length from -0.00"},
-                    AnswerCase{"l", "1e39", kRange, "length from 0.01"},
-                    AnswerCase{"l", "-5", "", "length from 0.01"},
+                    AnswerCase{"l", "1e39", kRange, "length from 8.00"},
+                    AnswerCase{"l", "-5", "", "length from 0.00"},
                     AnswerCase{"cn", "-0", "", "cent value from -0.00"},
                     AnswerCase{"v", "-0", "", "volume from -0 percent (-inf dBFS)"},
                     AnswerCase{"z", "nan", kNaN, "current frequency (440.00 Hz)"},

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "console/help.h"
 #include "console/test_util.h"
 #include "pitch/note_freq.h"
 
@@ -107,17 +106,19 @@ INSTANTIATE_TEST_SUITE_P(
                    t.view.dbfs = "-6.02";
                    t.Answered("v");
                  }},
-        MenuCase{"rates", "r 0\nr 0x5622\nr 010\nx\n",
+        MenuCase{"rates", "r 0\nr 0x5622\nr 010\nr p\nx\n",
                  [](Transcript& t) {
                    t.Answered("r");
                    t.view.rate = "22050";
                    t.Answered("r");
                    t.view.rate = "8";
                    t.Answered("r");
+                   t.Answered("r");
+                   t.Play("440.00");
                  }},
         MenuCase{"help_once", "h\nb\nx\n",
                  [](Transcript& t) {
-                   t.Then(kHelpText).Menu();
+                   t.Then(kHelp).Menu();
                    t.view.hz = "493.88";
                    t.Play("493.88");
                  }},
@@ -135,10 +136,13 @@ INSTANTIATE_TEST_SUITE_P(
                    t.Answered("o");
                    t.Play("7040.00");  // ".5" is an unknown note
                  }},
-        MenuCase{"octave_answered_with_word", "o p\nx\n",
+        MenuCase{"octave_answered_with_word", "G5\no p\nx\n",
                  [](Transcript& t) {
+                   t.view.hz = "110.00";
+                   t.view.octave = "-2.00";
+                   t.Play("110.00");
                    t.Answered("o");
-                   t.Play("440.00");
+                   t.Play("110.00");
                  }},
         MenuCase{"infinite_answers", "z inf\np\ncn -inf\nx\n",
                  [](Transcript& t) {

@@ -67,7 +67,8 @@ ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& 
     if (in < 0 || err < 0) _exit(126);
     dup2(in, 0);
     dup2(err, 2);
-    if (options.stdout_kind == StdoutKind::Closed) {
+    const bool all_closed = options.stdout_kind == StdoutKind::AllClosed;
+    if (options.stdout_kind == StdoutKind::Closed || all_closed) {
       close(1);
     } else if (options.stdout_kind == StdoutKind::Full) {
       const int full = open("/dev/full", O_WRONLY);
@@ -86,6 +87,10 @@ ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& 
     }
     close(in);
     close(err);
+    if (all_closed) {
+      close(0);
+      close(2);
+    }
     setenv("ALSA_CONFIG_PATH", QUEMBLET_ALSA_CONFIG, 1);
     execv(argv[0], argv.data());
     _exit(127);
@@ -110,6 +115,40 @@ ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& 
 const char kTitle[] = "\nQuemblet\n\n";
 const char kLastMenuLine[] = "Enter 'x' to exit\n";
 const char kUnable[] = "Unable to write to file!\n";
+
+// Written out here, not taken from the program: a word lost from it fails.
+const char kHelp[] =
+    "Quemblet sounds a reference pitch for tuning: a pure sine wave played on an\n"
+    "ALSA sound device as 24-bit audio, or exported to a 24-bit mono WAV file.\n"
+    "\n"
+    "Direct mode plays one tone and exits:\n"
+    "  quemblet <frequency in Hz> <time in seconds> <soundcard device> <level>\n"
+    "Only the frequency is needed; the others default to 8 seconds, the device\n"
+    "'default' and a level of 25 percent of full scale (0 to 100).\n"
+    "Example: quemblet 440 2 default 50\n"
+    "Without arguments quemblet shows the menu below; type a word and Enter.\n"
+    "\n"
+    "Notes, played at once, A = 440 Hz, counted upward from a (c is above a):\n"
+    "  a  a# bb  b  c  c# db  d  d# eb  e  f  f# gb  g  g# ab\n"
+    "  Any other word plays a. The octave and cent offsets shift every note.\n"
+    "Guitar strings, played at once (they set the octave offset too):\n"
+    "  G1 e 329.63 Hz  G2 b 246.94 Hz  G3 g 196.00 Hz\n"
+    "  G4 d 146.83 Hz  G5 a 110.00 Hz  G6 e  82.41 Hz\n"
+    "Bass strings:\n"
+    "  B1 g  98.00 Hz  B2 d  73.42 Hz  B3 a  55.00 Hz  B4 e  41.20 Hz\n"
+    "Commands:\n"
+    "  p    play the current note or frequency\n"
+    "  o    octave offset, -4 to 4\n"
+    "  l    length in seconds\n"
+    "  z    set a frequency in Hz, then p plays it; a note word returns to notes\n"
+    "  cn   cent offset, -100 to 100\n"
+    "  s    ALSA device name: default, plughw:0,0, null (silent), file:out.raw,raw\n"
+    "  r    sample rate in Hz (0 gives 44100)\n"
+    "  v    level in percent of full scale, 0 to 100\n"
+    "  exp  export the current tone to a 24-bit mono WAV file\n"
+    "  h    this help\n"
+    "  x    exit\n"
+    "\n";
 
 std::string MenuText(const MenuView& v) {
   return std::string(v.frequency_mode ? "Enter 'p' to play the current frequency ("

@@ -35,6 +35,7 @@ struct ProgramRun {
 enum class StdoutKind {
   Captured,    // into ProgramRun::out
   Closed,      // descriptor 1 closed before the program starts
+  AllClosed,   // descriptors 0, 1 and 2 closed before the program starts
   Full,        // /dev/full: every write fails, with ENOSPC
   BrokenPipe,  // a pipe whose reading end is already closed
   ShutSocket,  // a socket whose peer, still open, has shut down reading
@@ -63,6 +64,7 @@ std::string MenuText(const MenuView& view);
 extern const char kTitle[];         // above the first menu
 extern const char kLastMenuLine[];  // "Enter 'x' to exit\n"
 extern const char kUnable[];        // a WAV writer that failed
+extern const char kHelp[];          // after "h", and from --help
 
 // The prompt command `word` prints before it reads its answer; "" for a
 // word that reads none.

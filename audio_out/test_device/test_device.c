@@ -1,10 +1,10 @@
 /* A playback device for the tests: an ALSA external I/O plugin whose
  * constraints are set from the ALSA configuration, so that tests can meet a
  * device that offers one sample rate only, refuses 24-bit packed samples,
- * takes interleaved frames only, has a fixed number of channels, fails to
- * install hardware parameters, underruns, plays in real time, stops playing
- * part way, is suspended as a machine that sleeps, or goes away as a sound
- * server that dies does.
+ * takes interleaved or non-interleaved frames only, has a fixed number of
+ * channels, fails to install hardware parameters, underruns, plays in real
+ * time, stops playing part way, is suspended as a machine that sleeps, or
+ * goes away as a sound server that dies does.
  *
  *   pcm.NAME {
  *     type quemblet_test
@@ -14,6 +14,7 @@
  *     xrun_at 20000     # one underrun once this many frames were written
  *     realtime 1        # consume frames at the sample rate, not at once
  *     interleaved_only 1  # offer RW_INTERLEAVED access only
+ *     noninterleaved_only 1  # offer RW_NONINTERLEAVED access only
  *     stop_at 30000     # play this many frames, then freeze (its clock runs on)
  *     stop_in_drain 1   # freeze once asked to drain
  *     channels 4        # offer only this many channels (default: 1..2)
@@ -26,6 +27,8 @@
  *                       # then reports the underrun it had while suspended)
  *     busy_poll 1       # a real-time device whose poll says ready at once,
  *                       # also while it has no room
+ *     quiet_poll 1      # a real-time device whose poll is never ready: every
+ *                       # wait on it times out
  *   }
  *
  * With the environment variable QUEMBLET_TEST_STAMP set, the wall-clock time
@@ -33,10 +36,10 @@
  * With QUEMBLET_TEST_CAPTURE set, every frame handed to the device is
  * appended there, channel after channel, as the device's format stores it.
  *
- * The poll descriptor is an eventfd that is always ready. A real-time device
- * paces its callers in the poll_revents callback instead, by sleeping until
- * it has played another period (unless busy_poll): waiting on it costs no
- * CPU. */
+ * The poll descriptor is an eventfd that is always ready (never, with
+ * quiet_poll). A real-time device paces its callers in the poll_revents
+ * callback instead, by sleeping until it has played another period (unless
+ * busy_poll): waiting on it costs no CPU. */
 #include <alsa/asoundlib.h>
 #include <alsa/pcm_external.h>
 #include <errno.h>
@@ -59,6 +62,7 @@ typedef struct {
   int xrun_done;
   int realtime;
   int interleaved_only;
+  int noninterleaved_only;
   long stop_at; /* frames; 0 for never */
   int stop_in_drain;
   unsigned int channels; /* 0 for 1..2 */
@@ -228,11 +232,12 @@ static int SetConstraints(TestDevice* d) {
   static const unsigned int access[] = {
       SND_PCM_ACCESS_RW_INTERLEAVED, SND_PCM_ACCESS_RW_NONINTERLEAVED,
       SND_PCM_ACCESS_MMAP_INTERLEAVED, SND_PCM_ACCESS_MMAP_NONINTERLEAVED};
-  const unsigned int access_count = d->interleaved_only ? 1 : 4;
+  const unsigned int* offered = d->noninterleaved_only ? access + 1 : access;
+  const unsigned int access_count = d->interleaved_only || d->noninterleaved_only ? 1 : 4;
   unsigned int format = (unsigned int)d->format;
   int err;
   if ((err = snd_pcm_ioplug_set_param_list(&d->io, SND_PCM_IOPLUG_HW_ACCESS, access_count,
-                                           access)) < 0 ||
+                                           offered)) < 0 ||
       (err = snd_pcm_ioplug_set_param_list(&d->io, SND_PCM_IOPLUG_HW_FORMAT, 1, &format)) < 0 ||
       (err = snd_pcm_ioplug_set_param_minmax(&d->io, SND_PCM_IOPLUG_HW_CHANNELS,
                                              d->channels ? d->channels : 1,
@@ -249,8 +254,9 @@ static int SetConstraints(TestDevice* d) {
 SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
   snd_config_iterator_t i, next;
   TestDevice* d;
-  long only_rate = 0, fail_hw = 0, xrun_at = 0, realtime = 0, interleaved_only = 0, stop_at = 0,
-       stop_in_drain = 0, channels = 0, gone_at = -1, suspend_at = 0, busy_poll = 0;
+  long only_rate = 0, fail_hw = 0, xrun_at = 0, realtime = 0, interleaved_only = 0,
+       noninterleaved_only = 0, stop_at = 0, stop_in_drain = 0, channels = 0, gone_at = -1,
+       suspend_at = 0, busy_poll = 0, quiet_poll = 0;
   snd_pcm_format_t format = SND_PCM_FORMAT_S24_3LE;
   int err;
   (void)root;
@@ -266,6 +272,8 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
     if (!strcmp(id, "realtime") && snd_config_get_integer(n, &realtime) == 0) continue;
     if (!strcmp(id, "interleaved_only") && snd_config_get_integer(n, &interleaved_only) == 0)
       continue;
+    if (!strcmp(id, "noninterleaved_only") && snd_config_get_integer(n, &noninterleaved_only) == 0)
+      continue;
     if (!strcmp(id, "stop_at") && snd_config_get_integer(n, &stop_at) == 0) continue;
     if (!strcmp(id, "stop_in_drain") && snd_config_get_integer(n, &stop_in_drain) == 0) continue;
     if (!strcmp(id, "channels") && snd_config_get_integer(n, &channels) == 0 && channels > 0 &&
@@ -274,6 +282,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
     if (!strcmp(id, "gone_at") && snd_config_get_integer(n, &gone_at) == 0) continue;
     if (!strcmp(id, "suspend_at") && snd_config_get_integer(n, &suspend_at) == 0) continue;
     if (!strcmp(id, "busy_poll") && snd_config_get_integer(n, &busy_poll) == 0) continue;
+    if (!strcmp(id, "quiet_poll") && snd_config_get_integer(n, &quiet_poll) == 0) continue;
     if (!strcmp(id, "format")) {
       const char* text;
       if (snd_config_get_string(n, &text) == 0 &&
@@ -293,13 +302,14 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
   d->xrun_at = xrun_at;
   d->realtime = (int)realtime;
   d->interleaved_only = (int)interleaved_only;
+  d->noninterleaved_only = (int)noninterleaved_only;
   d->stop_at = stop_at;
   d->stop_in_drain = (int)stop_in_drain;
   d->channels = (unsigned int)channels;
   d->gone_at = gone_at;
   d->suspend_at = suspend_at;
   d->busy_poll = (int)busy_poll;
-  d->fd = eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);
+  d->fd = eventfd(quiet_poll ? 0 : 1, EFD_NONBLOCK | EFD_CLOEXEC);
   if (d->fd < 0) {
     err = -errno;
     free(d);
