@@ -40,8 +40,8 @@ constexpr Clock::duration kRecheck = std::chrono::milliseconds(10);
 // descriptor is always ready) is asked again only after this pause. Its
 // buffer is full then, and holds far longer.
 constexpr Clock::duration kNap = std::chrono::milliseconds(2);
-// While it plays out what it holds, the device is looked at this often, or
-// once that is played if sooner.
+// While it drains, the device is looked at this often, or once what it holds
+// is played if sooner (but not more often than every kNap).
 constexpr Clock::duration kDrainLook = std::chrono::milliseconds(20);
 
 // alsa-lib reports its own view of every failure on stderr; the program
@@ -278,26 +278,25 @@ void Feed(const Device& device, int64_t frames, const unsigned char* block, Prog
   }
 }
 
-// Waits until the device has played what it holds, without blocking: the
-// device is looked at in non-blocking mode, and given up by the feed's
-// rule. Then drains it, which has nothing left to wait for. A drain that
-// waits for the device cannot be bounded: some devices never finish (a
-// device that stopped, the PulseAudio plugin behind a conversion).
+// Lets the device play what it holds, then stops it. The drain is asked for
+// in non-blocking mode (set at the end of the feed). A device that drains by
+// itself (a sound card, a plugin that follows its own position) says it has
+// begun; it is then looked at until it is done, and given up by the feed's
+// rule. The plugins of sound servers (PulseAudio's, PipeWire's) return only
+// once their server has played it all, which is then heard in full; a
+// device that runs dry first (an underrun now) has played it all too.
 void PlayOut(const Device& device, Progress* progress) {
   snd_pcm_t* pcm = device.pcm;
+  int err = snd_pcm_drain(pcm);
+  if (err == -ESTRPIPE) {
+    progress->Recover(pcm, err);
+    err = snd_pcm_drain(pcm);
+  }
+  if (err != -EAGAIN) return;
   snd_pcm_sframes_t held = -1;  // frames the device held at the last look
-  for (;;) {
+  while (snd_pcm_state(pcm) == SND_PCM_STATE_DRAINING) {
     snd_pcm_sframes_t delay = 0;
-    const int err = snd_pcm_delay(pcm, &delay);
-    // An underrun now is the device running dry: it has played it all.
-    if (err == -EPIPE) break;
-    if (err < 0) {
-      progress->Recover(pcm, err);
-      continue;
-    }
-    if (delay <= 0) break;
-    // Frames below a device's start threshold wait for a start.
-    if (snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED) snd_pcm_start(pcm);
+    if (snd_pcm_delay(pcm, &delay) < 0) return;  // stopped on its own
     if (held < 0 || delay < held) {
       progress->Moved();
     } else if (progress->Stalled()) {
@@ -306,9 +305,8 @@ void PlayOut(const Device& device, Progress* progress) {
     held = delay;
     const Clock::duration left = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(static_cast<double>(delay) / device.rate));
-    std::this_thread::sleep_for(std::min(left, kDrainLook));
+    std::this_thread::sleep_for(std::clamp(left, kNap, kDrainLook));
   }
-  snd_pcm_drain(pcm);
 }
 
 }  // namespace
