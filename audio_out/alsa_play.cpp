@@ -287,12 +287,7 @@ void Feed(const Device& device, int64_t frames, const unsigned char* block, Prog
 // device that runs dry first (an underrun now) has played it all too.
 void PlayOut(const Device& device, Progress* progress) {
   snd_pcm_t* pcm = device.pcm;
-  int err = snd_pcm_drain(pcm);
-  if (err == -ESTRPIPE) {
-    progress->Recover(pcm, err);
-    err = snd_pcm_drain(pcm);
-  }
-  if (err != -EAGAIN) return;
+  if (snd_pcm_drain(pcm) != -EAGAIN) return;
   snd_pcm_sframes_t held = -1;  // frames the device held at the last look
   while (snd_pcm_state(pcm) == SND_PCM_STATE_DRAINING) {
     snd_pcm_sframes_t delay = 0;

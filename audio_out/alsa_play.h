@@ -22,9 +22,10 @@
 // 3 seconds beyond the time its buffer takes to play. That time is counted
 // only while the program runs: a program stopped and continued (Ctrl-Z and
 // fg, a debugger) plays on.
-// Touches no signal and no timer of the process; every wait is a poll or a
-// sleep of at most 20 ms, so PLAY ends within a few seconds of a device
-// that stops, unless an ALSA call itself never returns. Keeps alsa-lib's
-// own diagnostics off stderr.
+// Touches no signal and no timer of the process: its own waits are polls
+// of the device and sleeps of at most 20 ms, so it ends within a few
+// seconds of a device that stops, unless a call into the device never
+// returns (the plugin of a sound server that is itself stopped waits for
+// it in the drain). Keeps alsa-lib's own diagnostics off stderr.
 void PLAY(const char* device, uint32_t& rate, int channels, int64_t frames,
           const unsigned char* block);
