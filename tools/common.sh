@@ -118,7 +118,10 @@ install_packages() {
   installed_list >"$lists/after"
   gone="$(comm -23 "$lists/before" "$lists/after" | tr '\n' ' ')"
   [ -z "$gone" ] || note_undo "apt-get install -y ${gone% }"
-  note_undo "apt-get purge -y $(comm -13 "$lists/before" "$lists/after" | tr '\n' ' ')"
+  added="$(comm -13 "$lists/before" "$lists/after" | tr '\n' ' ')"
+  # apt counts a foreign architecture's libc6 and libgcc-s1 as essential.
+  case "$added" in *:*) added="--allow-remove-essential $added" ;; esac
+  note_undo "apt-get purge -y $added"
   rm -rf "$lists"
   as_root_hint=""
 }
