@@ -5,8 +5,9 @@ repetitions; reports medians, ratios and peak resident memory, then the bare
 sin floor from tone_bench and the time from process start to the first
 frames handed to the sound device.
 
-Usage: bench/compare_sox.py [build directory] [repetitions]
-Installs sox with apt-get when it is missing (as root)."""
+Usage: bench/compare_sox.py [--install] [build directory] [repetitions]
+Needs sox: with --install, tools/setup.sh installs it when it is missing
+(and prints the undo); without, a missing sox ends the run with status 77."""
 import os
 import shutil
 import statistics
@@ -16,19 +17,23 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILD = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else os.path.join(ROOT, "build")
-REPS = int(sys.argv[2]) if len(sys.argv) > 2 else 5
+INSTALL = sys.argv[1:2] == ["--install"]
+ARGS = sys.argv[2:] if INSTALL else sys.argv[1:]
+BUILD = os.path.abspath(ARGS[0]) if ARGS else os.path.join(ROOT, "build")
+REPS = int(ARGS[1]) if len(ARGS) > 1 else 5
 RATE = 44100
 FRAME_BYTES = 11  # sample array + packed block
 
 
 def ensure_sox():
+    """The install step of the project's scripts: it says what it would
+    change, changes it only with --install, and prints the undo."""
     if shutil.which("sox"):
         return
-    print("sox is missing; installing it")
-    subprocess.run(["apt-get", "update", "-q"], check=True)
-    subprocess.run(["apt-get", "install", "-y", "-q", "sox"], check=True,
-                   env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
+    flags = ["--install"] if INSTALL else []
+    status = subprocess.run([os.path.join(ROOT, "tools", "setup.sh"), *flags, "sox"]).returncode
+    if status != 0:
+        sys.exit(status)
 
 
 def run(argv, stdin_path):
