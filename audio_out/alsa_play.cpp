@@ -40,9 +40,8 @@ constexpr Clock::duration kRecheck = std::chrono::milliseconds(10);
 // descriptor is always ready) is asked again only after this pause. Its
 // buffer is full then, and holds far longer.
 constexpr Clock::duration kNap = std::chrono::milliseconds(2);
-// While it drains, the device is looked at this often, or once what it holds
-// is played if sooner (but not more often than every kNap).
-constexpr Clock::duration kDrainLook = std::chrono::milliseconds(20);
+// While it drains, the device is looked at this often.
+constexpr Clock::duration kDrainLook = std::chrono::milliseconds(10);
 
 // alsa-lib reports its own view of every failure on stderr; the program
 // says what failed itself, in one line.
@@ -69,7 +68,6 @@ void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
 struct Device {
   snd_pcm_t* pcm = nullptr;
   bool interleaved = false;       // written with snd_pcm_writei
-  uint32_t rate = 0;              // Hz
   int64_t period = 0;             // frames
   snd_pcm_uframes_t buffer = 0;   // frames
   Clock::duration stall_limit{};  // see kStallLimit
@@ -132,7 +130,6 @@ Device Configure(const char* name, uint32_t& rate, int channels) {
   }
   snd_pcm_hw_params_get_period_size(params, &period, nullptr);
   snd_pcm_hw_params_get_buffer_size(params, &device.buffer);
-  device.rate = rate;
   device.period = static_cast<int64_t>(period);
   // A slow device takes its next frames only once a period has played.
   device.stall_limit =
@@ -141,8 +138,7 @@ Device Configure(const char* name, uint32_t& rate, int channels) {
   return device;
 }
 
-// What the device has done since it last took or played frames, as the
-// feed and the drain ask it.
+// What the device has done since it last took or played frames.
 class Progress {
  public:
   explicit Progress(Clock::duration limit) : limit_(limit) {}
@@ -264,11 +260,9 @@ void Feed(const Device& device, int64_t frames, const unsigned char* block, Prog
     pos += avail;  // after an underrun the frames just offered are skipped
   }
   // A device brought back that has taken nothing since may be gone (a
-  // sound server killed as the tone started), and a device that is gone
-  // plays nothing: it must take the frames still unsent, or the last one
-  // the failed write offered, before its silence can count as played.
-  // Without blocking: a device resumed with a full buffer has no room, and
-  // plays what it holds first.
+  // server killed as the tone started): it must take the frames still
+  // unsent, or the last one the failed write offered. Without blocking: a
+  // device resumed with a full buffer plays what it holds first.
   snd_pcm_nonblock(device.pcm, 1);
   if (progress->Recovering()) {
     const int64_t from = std::min(pos, frames - 1);
@@ -285,8 +279,7 @@ void Feed(const Device& device, int64_t frames, const unsigned char* block, Prog
 // rule. The plugins of sound servers (PulseAudio's, PipeWire's) return only
 // once their server has played it all, which is then heard in full; a
 // device that runs dry first (an underrun now) has played it all too.
-void PlayOut(const Device& device, Progress* progress) {
-  snd_pcm_t* pcm = device.pcm;
+void PlayOut(snd_pcm_t* pcm, Progress* progress) {
   if (snd_pcm_drain(pcm) != -EAGAIN) return;
   snd_pcm_sframes_t held = -1;  // frames the device held at the last look
   while (snd_pcm_state(pcm) == SND_PCM_STATE_DRAINING) {
@@ -298,9 +291,7 @@ void PlayOut(const Device& device, Progress* progress) {
       FailPlaying(-EIO);
     }
     held = delay;
-    const Clock::duration left = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(static_cast<double>(delay) / device.rate));
-    std::this_thread::sleep_for(std::clamp(left, kNap, kDrainLook));
+    std::this_thread::sleep_for(kDrainLook);
   }
 }
 
@@ -312,7 +303,7 @@ void PLAY(const char* device, uint32_t& rate, int channels, int64_t frames,
   const Device configured = Configure(device, rate, channels);
   Progress progress(configured.stall_limit);
   Feed(configured, frames, block, &progress);
-  PlayOut(configured, &progress);
+  PlayOut(configured.pcm, &progress);
   snd_pcm_close(configured.pcm);
   // Nothing of the device outlives the call, alsa-lib's parsed
   // configuration included.

@@ -23,7 +23,7 @@
 // only while the program runs: a program stopped and continued (Ctrl-Z and
 // fg, a debugger) plays on.
 // Touches no signal and no timer of the process: its own waits are polls
-// of the device and sleeps of at most 20 ms, so it ends within a few
+// of the device and sleeps of at most 10 ms, so it ends within a few
 // seconds of a device that stops, unless a call into the device never
 // returns (the plugin of a sound server that is itself stopped waits for
 // it in the drain). Keeps alsa-lib's own diagnostics off stderr.
