@@ -64,7 +64,7 @@ Answer SayUnchanged(ScanResult result) {
 // Reads a decimal answer, refusing not-a-number: it is no pitch, length or
 // level.
 Answer ReadDecimalAnswer(FILE* in, float* value) {
-  float answer = 0;
+  float answer;
   const ScanResult result = ReadDecimal(in, &answer);
   if (result != ScanResult::Ok) return SayUnchanged(result);
   if (std::isnan(answer)) {
@@ -83,7 +83,7 @@ Answer ReadIntegerAnswer(FILE* in, int32_t* value) {
 Next Play(Session&) { return Next::Tone; }
 
 Next SetOctave(Session& m) {
-  int32_t octave = 0;
+  int32_t octave;
   const Answer answer = ReadIntegerAnswer(m.in, &octave);
   // Another number is ignored without a word.
   if (answer == Answer::Set && octave >= -4 && octave <= 4) m.settings.octave = octave;
@@ -91,7 +91,7 @@ Next SetOctave(Session& m) {
 }
 
 Next SetLength(Session& m) {
-  float length = 0;
+  float length;
   const Answer answer = ReadDecimalAnswer(m.in, &length);
   if (answer != Answer::Set) return After(answer);
   if (std::isinf(length) && length > 0) {
@@ -110,7 +110,7 @@ Next SetFrequency(Session& m) {
 }
 
 Next SetCents(Session& m) {
-  float cents = 0;
+  float cents;
   const Answer answer = ReadDecimalAnswer(m.in, &cents);
   if (answer == Answer::Set) m.settings.cents = Limit(cents, -100, 100);
   return After(answer);
@@ -119,7 +119,7 @@ Next SetCents(Session& m) {
 Next SetDevice(Session& m) { return ReadWord(m.in, &m.settings.device) ? Next::Menu : Next::End; }
 
 Next SetRate(Session& m) {
-  int32_t rate = 0;
+  int32_t rate;
   const Answer answer = ReadIntegerAnswer(m.in, &rate);
   if (answer != Answer::Set) return After(answer);
   if (rate < 0) {
@@ -131,7 +131,7 @@ Next SetRate(Session& m) {
 }
 
 Next SetLevel(Session& m) {
-  float level = 0;
+  float level;
   const Answer answer = ReadDecimalAnswer(m.in, &level);
   if (answer == Answer::Set) m.settings.level = Limit(level, 0, 100);
   return After(answer);

@@ -22,7 +22,7 @@ bool ReadWord(FILE* in, std::string* word) {
 // The library's own conversions decide how much of the answer is a number;
 // errno tells an overflow from a typed infinity.
 ScanResult ReadDecimal(FILE* in, float* value) {
-  float v = 0;
+  float v;
   errno = 0;
   const int got = std::fscanf(in, "%f", &v);
   if (got == EOF) return ScanResult::End;
@@ -33,7 +33,7 @@ ScanResult ReadDecimal(FILE* in, float* value) {
 }
 
 ScanResult ReadInteger(FILE* in, int32_t* value) {
-  long long v = 0;  // wide enough to see what "%i" would have cut
+  long long v;  // wide enough to see what "%i" would have cut
   const int got = std::fscanf(in, "%lli", &v);
   if (got == EOF) return ScanResult::End;
   if (got != 1) return ScanResult::NoNumber;

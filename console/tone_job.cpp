@@ -81,7 +81,7 @@ float ToneFrequency(const ToneSettings& settings) {
 }
 
 bool PlayTone(ToneSettings& settings, int64_t memory_budget) {
-  int64_t frames = 0;
+  int64_t frames;
   ToneArrays arrays;
   if (!RenderTone(settings, kPlayUse, memory_budget, &frames, &arrays)) return false;
   PLAY(settings.device.c_str(), settings.rate, 2, frames, arrays.block.get());
@@ -89,7 +89,7 @@ bool PlayTone(ToneSettings& settings, int64_t memory_budget) {
 }
 
 void ExportTone(const ToneSettings& settings, int64_t memory_budget) {
-  int64_t frames = 0;
+  int64_t frames;
   ToneArrays arrays;
   // Rendered before the header is written, so that a refusal leaves no file
   // behind.
