@@ -113,6 +113,8 @@ Device Configure(const char* name, uint32_t& rate, int channels) {
             ? snd_pcm_hw_params_set_channels(pcm, params, kChannels)
             : -EINVAL;
   if (err < 0) FailLayout("unable to set hw parameters: %s\n", err);
+  // Each near setter leaves its parameter at one value, the one it writes
+  // back, and snd_pcm_hw_params installs that value as it is.
   unsigned int rate_near = rate;
   snd_pcm_hw_params_set_rate_near(pcm, params, &rate_near, nullptr);
   rate = rate_near;
@@ -122,14 +124,10 @@ Device Configure(const char* name, uint32_t& rate, int channels) {
   snd_pcm_hw_params_set_buffer_size_near(pcm, params, &device.buffer);
   if ((err = snd_pcm_hw_params(pcm, params)) < 0) Fail("unable to set hw parameters: %s\n", err);
 
-  unsigned int rate_in_force = rate;
-  if (snd_pcm_hw_params_get_rate(params, &rate_in_force, nullptr) >= 0) rate = rate_in_force;
   if (rate != requested_rate) {
     std::puts("Warning Soundcard Did Not Return Requested Samplerate...this will affect tuning");
     std::printf("Samplerate = %i\n", static_cast<int>(rate));
   }
-  snd_pcm_hw_params_get_period_size(params, &period, nullptr);
-  snd_pcm_hw_params_get_buffer_size(params, &device.buffer);
   device.period = static_cast<int64_t>(period);
   // A slow device takes its next frames only once a period has played.
   device.stall_limit =
