@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -200,18 +201,25 @@ TEST(PlayTest, WaitsForSlowDevice) {
       testing::ExitedWithCode(0), "^$");
 }
 
-// Half a second from now, stops the program for 5 s (SIGSTOP, then
-// SIGCONT), as Ctrl-Z and fg or a debugger do. Exits with 2 when it cannot.
-void HoldProgramSoon() {
-  const pid_t program = getpid();
-  const pid_t holder = fork();
-  if (holder < 0) std::exit(2);
-  if (holder > 0) return;
+// Runs `play` in a child that is stopped half a second in for 5 s (SIGSTOP,
+// then SIGCONT), as Ctrl-Z and fg or a debugger do, and exits as the child
+// did. A child not yet reaped keeps its process ID, so the signals cannot
+// reach another process, also when the child has ended early.
+template <typename Play>
+[[noreturn]] void ExitAsHeld(Play play) {
+  const pid_t child = fork();
+  if (child < 0) std::exit(2);
+  if (child == 0) {
+    play();
+    std::exit(0);
+  }
   usleep(500000);
-  kill(program, SIGSTOP);
+  kill(child, SIGSTOP);
   sleep(5);
-  kill(program, SIGCONT);
-  _exit(0);
+  kill(child, SIGCONT);
+  int status = 0;
+  waitpid(child, &status, 0);
+  std::exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
 }
 
 struct HoldCase {
@@ -232,13 +240,8 @@ TEST_P(HeldProgramTest, PlaysOn) {
   const HoldCase& c = GetParam();
   const std::vector<unsigned char> block = PackedTone(50, c.rate, c.frames);
   uint32_t rate = c.rate;
-  EXPECT_EXIT(
-      {
-        HoldProgramSoon();
-        PLAY(c.device, rate, 2, c.frames, block.data());
-        std::exit(0);
-      },
-      testing::ExitedWithCode(0), "^$");
+  EXPECT_EXIT(ExitAsHeld([&] { PLAY(c.device, rate, 2, c.frames, block.data()); }),
+              testing::ExitedWithCode(0), "^$");
 }
 
 INSTANTIATE_TEST_SUITE_P(Phases, HeldProgramTest,
