@@ -91,7 +91,7 @@ class UnderrunTest : public testing::TestWithParam<const char*> {};
 
 // The device underruns once (qt_sleep: right after it was suspended and
 // resumed, as a machine that slept), then takes frames again: the rest of
-// the tone is played, none of it lost.
+// the tone is played, none of it lost, and no more than without it.
 TEST_P(UnderrunTest, IsReportedAndPlaybackCompletes) {
   const ScopedCapture capture;
   const std::vector<unsigned char> block = PackedTone(440, 44100, 88200);
@@ -99,10 +99,24 @@ TEST_P(UnderrunTest, IsReportedAndPlaybackCompletes) {
   testing::internal::CaptureStdout();
   PLAY(GetParam(), rate, 2, 88200, block.data());
   EXPECT_EQ("RX\n", testing::internal::GetCapturedStdout());
+  EXPECT_EQ(88064u * 6, capture.Recording().size());
   ExpectPlayed(capture.Recording(), block);
 }
 
 INSTANTIATE_TEST_SUITE_P(Devices, UnderrunTest, testing::Values("qt_xrun", "qt_sleep"));
+
+// An underrun reported by the tone's last write: the frames it offered are
+// skipped, the tone's last frame alone follows the recovery, and the tone
+// ends as any other.
+TEST(PlayTest, UnderrunInTheLastWriteEndsTheTone) {
+  const ScopedCapture capture;
+  const std::vector<unsigned char> block = PackedTone(440, 44100, 4000);
+  uint32_t rate = 44100;
+  testing::internal::CaptureStdout();
+  PLAY("qt_xrun_in_write", rate, 2, 4000, block.data());
+  EXPECT_EQ("RX\n", testing::internal::GetCapturedStdout());
+  EXPECT_EQ((2048u + 1) * 6, capture.Recording().size());
+}
 
 struct AlarmCase {
   const char* name;

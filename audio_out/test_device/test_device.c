@@ -12,6 +12,8 @@
  *     format "S16_LE"   # offer only this format (default: S24_3LE)
  *     fail_hw 1         # the hw_params step fails with EIO
  *     xrun_at 20000     # one underrun once this many frames were written
+ *     xrun_in_write 3000  # the write that would take the device past this
+ *                       # many frames fails with EPIPE, once
  *     realtime 1        # consume frames at the sample rate, not at once
  *     interleaved_only 1  # offer RW_INTERLEAVED access only
  *     noninterleaved_only 1  # offer RW_NONINTERLEAVED access only
@@ -59,6 +61,7 @@ typedef struct {
   snd_pcm_format_t format;
   int fail_hw;
   long xrun_at;
+  long xrun_in_write; /* frames; 0 for never */
   int xrun_done;
   int realtime;
   int interleaved_only;
@@ -157,6 +160,10 @@ static snd_pcm_sframes_t TdTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_
                                     snd_pcm_uframes_t offset, snd_pcm_uframes_t size) {
   TestDevice* d = io->private_data;
   if (Gone(d)) return -EPIPE;
+  if (d->xrun_in_write > 0 && !d->xrun_done && d->written + size > (uint64_t)d->xrun_in_write) {
+    d->xrun_done = 1;
+    return -EPIPE;
+  }
   if (d->capture != NULL) Capture(d, areas, offset, size);
   if (!d->stamped && size > 0) {
     d->stamped = 1;
@@ -254,9 +261,9 @@ static int SetConstraints(TestDevice* d) {
 SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
   snd_config_iterator_t i, next;
   TestDevice* d;
-  long only_rate = 0, fail_hw = 0, xrun_at = 0, realtime = 0, interleaved_only = 0,
-       noninterleaved_only = 0, stop_at = 0, stop_in_drain = 0, channels = 0, gone_at = -1,
-       suspend_at = 0, busy_poll = 0, quiet_poll = 0;
+  long only_rate = 0, fail_hw = 0, xrun_at = 0, xrun_in_write = 0, realtime = 0,
+       interleaved_only = 0, noninterleaved_only = 0, stop_at = 0, stop_in_drain = 0, channels = 0,
+       gone_at = -1, suspend_at = 0, busy_poll = 0, quiet_poll = 0;
   snd_pcm_format_t format = SND_PCM_FORMAT_S24_3LE;
   int err;
   (void)root;
@@ -269,6 +276,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
     if (!strcmp(id, "rate") && snd_config_get_integer(n, &only_rate) == 0) continue;
     if (!strcmp(id, "fail_hw") && snd_config_get_integer(n, &fail_hw) == 0) continue;
     if (!strcmp(id, "xrun_at") && snd_config_get_integer(n, &xrun_at) == 0) continue;
+    if (!strcmp(id, "xrun_in_write") && snd_config_get_integer(n, &xrun_in_write) == 0) continue;
     if (!strcmp(id, "realtime") && snd_config_get_integer(n, &realtime) == 0) continue;
     if (!strcmp(id, "interleaved_only") && snd_config_get_integer(n, &interleaved_only) == 0)
       continue;
@@ -300,6 +308,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
   d->format = format;
   d->fail_hw = (int)fail_hw;
   d->xrun_at = xrun_at;
+  d->xrun_in_write = xrun_in_write;
   d->realtime = (int)realtime;
   d->interleaved_only = (int)interleaved_only;
   d->noninterleaved_only = (int)noninterleaved_only;
