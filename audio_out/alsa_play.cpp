@@ -281,7 +281,7 @@ void PlayOut(snd_pcm_t* pcm, Progress* progress) {
   if (snd_pcm_drain(pcm) != -EAGAIN) return;
   snd_pcm_sframes_t held = -1;  // frames the device held at the last look
   while (snd_pcm_state(pcm) == SND_PCM_STATE_DRAINING) {
-    snd_pcm_sframes_t delay = 0;
+    snd_pcm_sframes_t delay;
     if (snd_pcm_delay(pcm, &delay) < 0) return;  // stopped on its own
     if (held < 0 || delay < held) {
       progress->Moved();
