@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <thread>
 #include <vector>
 
@@ -272,18 +273,19 @@ void Feed(const Device& device, int64_t frames, const unsigned char* block, Prog
 
 // Lets the device play what it holds, then stops it. The drain is asked for
 // in non-blocking mode (set at the end of the feed). A device that drains by
-// itself (a sound card, a plugin that follows its own position) says it has
-// begun; it is then looked at until it is done, and given up by the feed's
-// rule. The plugins of sound servers (PulseAudio's, PipeWire's) return only
+// itself (a sound card, a plugin that follows its own position) is left
+// draining; it is then looked at until it is done, and given up by the
+// feed's rule. The plugins of sound servers (PulseAudio's, PipeWire's) return only
 // once their server has played it all, which is then heard in full; a
 // device that runs dry first (an underrun now) has played it all too.
 void PlayOut(snd_pcm_t* pcm, Progress* progress) {
-  if (snd_pcm_drain(pcm) != -EAGAIN) return;
-  snd_pcm_sframes_t held = -1;  // frames the device held at the last look
+  snd_pcm_drain(pcm);
+  // Frames the device held at the last look; none yet.
+  snd_pcm_sframes_t held = std::numeric_limits<snd_pcm_sframes_t>::max();
   while (snd_pcm_state(pcm) == SND_PCM_STATE_DRAINING) {
     snd_pcm_sframes_t delay;
     if (snd_pcm_delay(pcm, &delay) < 0) return;  // stopped on its own
-    if (held < 0 || delay < held) {
+    if (delay < held) {
       progress->Moved();
     } else if (progress->Stalled()) {
       FailPlaying(-EIO);
