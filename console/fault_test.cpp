@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,7 @@ struct ExportFaultCase {
   long file_size_limit;
   std::string printed;  // after the export prompts
   bool file_left;       // the path still names something
+  bool replaced = false;  // a regular file the export replaces is there before
 };
 
 std::ostream& operator<<(std::ostream& os, const ExportFaultCase& c) { return os << c.name; }
@@ -45,6 +47,7 @@ TEST_P(ExportFaultTest, ReportsAndLeavesNoBrokenFile) {
     ASSERT_EQ(0, symlink(path.c_str(), link.c_str()));
     path = link;
   }
+  if (c.replaced) std::ofstream(path) << "an older tone";
   RunOptions options;
   options.file_size_limit = c.file_size_limit;
   const ProgramRun run = RunQuemblet({}, "l 0.5\nexp " + path + "\nx\n", options);
@@ -63,8 +66,8 @@ INSTANTIATE_TEST_SUITE_P(
         ExportFaultCase{"unwritable_directory", "/proc/quemblet.wav", -1,
                         std::string(kUnable) + kUnable, false},
         ExportFaultCase{"a_directory", "", -1, std::string(kUnable) + kUnable, true},
-        ExportFaultCase{"size_limit_in_data", "tone.wav", 10000,
-                        std::string(kUnable) + "The incomplete file was removed.\n", false},
+        ExportFaultCase{"size_limit_in_data_over_a_file", "tone.wav", 10000,
+                        std::string(kUnable) + "The incomplete file was removed.\n", false, true},
         ExportFaultCase{"size_limit_in_header", "tone.wav", 20,
                         std::string(kUnable) + kUnable + "The incomplete file was removed.\n",
                         false}),
@@ -157,6 +160,7 @@ INSTANTIATE_TEST_SUITE_P(
         LostStdoutCase{"menu_full", StdoutKind::Full, true, kExitDone},
         LostStdoutCase{"menu_reader_gone", StdoutKind::BrokenPipe, true, kExitReaderGone},
         LostStdoutCase{"menu_reader_shut", StdoutKind::ShutSocket, true, kExitReaderGone},
+        LostStdoutCase{"menu_hung_up", StdoutKind::HungUp, true, kExitReaderGone},
         LostStdoutCase{"direct_closed", StdoutKind::Closed, false, kExitDone},
         LostStdoutCase{"direct_full", StdoutKind::Full, false, kExitDone},
         LostStdoutCase{"direct_reader_gone", StdoutKind::BrokenPipe, false, kExitReaderGone}),

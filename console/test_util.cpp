@@ -56,6 +56,14 @@ ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& 
   if (options.stdout_kind == StdoutKind::ShutSocket &&
       (socketpair(AF_UNIX, SOCK_STREAM, 0, out) != 0 || shutdown(out[0], SHUT_RD) != 0))
     return run;
+  if (options.stdout_kind == StdoutKind::HungUp) {
+    // The terminal's side opened, then its master closed: the kernel hangs it up.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return run;
+    out[1] = open(ptsname(master), O_WRONLY | O_NOCTTY);
+    close(master);
+    if (out[1] < 0) return run;
+  }
   if (options.stdout_kind == StdoutKind::BrokenPipe) {
     close(out[0]);  // before the program starts, so that none of its writes is read
     out[0] = -1;

@@ -39,6 +39,7 @@ enum class StdoutKind {
   Full,        // /dev/full: every write fails, with ENOSPC
   BrokenPipe,  // a pipe whose reading end is already closed
   ShutSocket,  // a socket whose peer, still open, has shut down reading
+  HungUp,      // a terminal whose other side has closed: writes fail with EIO
 };
 
 struct RunOptions {
