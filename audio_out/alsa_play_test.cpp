@@ -180,10 +180,11 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 class RealTimeTest : public testing::TestWithParam<const char*> {};
 
 // Devices that play in real time, taking non-interleaved frames only (also
-// behind a hooks device, which passes them on), interleaved frames only, or
-// anything through a plug, one whose poll says ready while it has no room,
-// and one whose poll is never ready: each must get the block on both
-// channels (what it records), and PLAY must wait for it rather than spin.
+// behind a hooks device, which passes them on), interleaved frames only
+// (offering more room than its buffer has), or anything through a plug, one
+// whose poll says ready while it has no room, and one whose poll is never
+// ready: each must get the block on both channels (what it records), and
+// PLAY must wait for it rather than spin.
 TEST_P(RealTimeTest, PlaysBlockOnBothChannelsWithoutSpinning) {
   const ScopedCapture capture;
   const std::vector<unsigned char> block = PackedTone(440, 44100, 44100);

@@ -3,8 +3,8 @@
  * device that offers one sample rate only, refuses 24-bit packed samples,
  * takes interleaved or non-interleaved frames only, has a fixed number of
  * channels, fails to install hardware parameters, underruns, plays in real
- * time, stops playing part way, is suspended as a machine that sleeps, or
- * goes away as a sound server that dies does.
+ * time, stops playing part way, is suspended as a machine that sleeps, runs
+ * ahead of what it plays, or goes away as a sound server that dies does.
  *
  *   pcm.NAME {
  *     type quemblet_test
@@ -31,6 +31,9 @@
  *                       # also while it has no room
  *     quiet_poll 1      # a real-time device whose poll is never ready: every
  *                       # wait on it times out
+ *     ahead 1024        # its position runs this many frames ahead of what it
+ *                       # has played, so that it offers more room than its
+ *                       # buffer has (as one that misses an underrun)
  *   }
  *
  * With the environment variable QUEMBLET_TEST_STAMP set, the wall-clock time
@@ -73,6 +76,7 @@ typedef struct {
   long suspend_at;       /* frames; 0 for never */
   int suspend_done;
   int busy_poll;
+  snd_pcm_uframes_t ahead;
   FILE* capture;
   int running;
   uint64_t written;       /* frames handed to the device since open */
@@ -141,8 +145,8 @@ static snd_pcm_sframes_t TdPointer(snd_pcm_ioplug_t* io) {
     snd_pcm_ioplug_set_state(io, SND_PCM_STATE_XRUN);
     return -EPIPE;
   }
-  if (!d->realtime) return (snd_pcm_sframes_t)Frozen(d, io->appl_ptr);
-  return (snd_pcm_sframes_t)PlayedTo(d);
+  const snd_pcm_uframes_t pos = d->realtime ? PlayedTo(d) : Frozen(d, io->appl_ptr);
+  return (snd_pcm_sframes_t)(pos + d->ahead);
 }
 
 static void Capture(TestDevice* d, const snd_pcm_channel_area_t* areas, snd_pcm_uframes_t offset,
@@ -263,7 +267,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
   TestDevice* d;
   long only_rate = 0, fail_hw = 0, xrun_at = 0, xrun_in_write = 0, realtime = 0,
        interleaved_only = 0, noninterleaved_only = 0, stop_at = 0, stop_in_drain = 0, channels = 0,
-       gone_at = -1, suspend_at = 0, busy_poll = 0, quiet_poll = 0;
+       gone_at = -1, suspend_at = 0, busy_poll = 0, quiet_poll = 0, ahead = 0;
   snd_pcm_format_t format = SND_PCM_FORMAT_S24_3LE;
   int err;
   (void)root;
@@ -291,6 +295,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
     if (!strcmp(id, "suspend_at") && snd_config_get_integer(n, &suspend_at) == 0) continue;
     if (!strcmp(id, "busy_poll") && snd_config_get_integer(n, &busy_poll) == 0) continue;
     if (!strcmp(id, "quiet_poll") && snd_config_get_integer(n, &quiet_poll) == 0) continue;
+    if (!strcmp(id, "ahead") && snd_config_get_integer(n, &ahead) == 0 && ahead >= 0) continue;
     if (!strcmp(id, "format")) {
       const char* text;
       if (snd_config_get_string(n, &text) == 0 &&
@@ -318,6 +323,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
   d->gone_at = gone_at;
   d->suspend_at = suspend_at;
   d->busy_poll = (int)busy_poll;
+  d->ahead = (snd_pcm_uframes_t)ahead;
   d->fd = eventfd(quiet_poll ? 0 : 1, EFD_NONBLOCK | EFD_CLOEXEC);
   if (d->fd < 0) {
     err = -errno;
