@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "audio_out/test_util.h"
@@ -105,18 +106,26 @@ TEST_P(UnderrunTest, IsReportedAndPlaybackCompletes) {
 
 INSTANTIATE_TEST_SUITE_P(Devices, UnderrunTest, testing::Values("qt_xrun", "qt_sleep"));
 
-// An underrun reported by the tone's last write: the frames it offered are
-// skipped, the tone's last frame alone follows the recovery, and the tone
-// ends as any other.
-TEST(PlayTest, UnderrunInTheLastWriteEndsTheTone) {
+class LastWriteUnderrunTest : public testing::TestWithParam<std::pair<int64_t, size_t>> {};
+
+// An underrun reported by the feed's last write (qt_xrun_in_write: its
+// second, of 2048 frames): the frames it offered are skipped, and what
+// follows the recovery is the frames never offered, or the tone's last
+// frame when that write offered them all. The tone then ends as any other.
+TEST_P(LastWriteUnderrunTest, EndsTheTone) {
+  const auto [frames, recorded] = GetParam();
   const ScopedCapture capture;
-  const std::vector<unsigned char> block = PackedTone(440, 44100, 4000);
+  const std::vector<unsigned char> block = PackedTone(440, 44100, frames);
   uint32_t rate = 44100;
   testing::internal::CaptureStdout();
-  PLAY("qt_xrun_in_write", rate, 2, 4000, block.data());
+  PLAY("qt_xrun_in_write", rate, 2, frames, block.data());
   EXPECT_EQ("RX\n", testing::internal::GetCapturedStdout());
-  EXPECT_EQ((2048u + 1) * 6, capture.Recording().size());
+  EXPECT_EQ(recorded * 6, capture.Recording().size());
 }
+
+INSTANTIATE_TEST_SUITE_P(Tones, LastWriteUnderrunTest,
+                         testing::Values(std::pair<int64_t, size_t>{4000, 2048 + 1},
+                                         std::pair<int64_t, size_t>{5000, 2048 + 904}));
 
 struct AlarmCase {
   const char* name;
@@ -300,6 +309,9 @@ INSTANTIATE_TEST_SUITE_P(
                                 "Unable to set playback format: Invalid argument\n"
                                 "Try a different soundcard device name.\n"},
                     FailureCase{"qt_hwfail", "unable to set hw parameters: Input/output error\n"},
+                    // Suspended and gone: it cannot resume, nor be resumed for ever.
+                    FailureCase{"qt_gone_in_sleep",
+                                "unable to play on pcm device: Streams pipe error\n"},
                     // Devices of a fixed channel count other than two.
                     FailureCase{"qt_4ch",
                                 "unable to set hw parameters: Invalid argument\n"

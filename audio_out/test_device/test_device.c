@@ -26,7 +26,8 @@
  *                       # keeps succeeding
  *     suspend_at 22050  # suspended once, when this many frames were written;
  *                       # resume brings it back (with xrun_at the same, it
- *                       # then reports the underrun it had while suspended)
+ *                       # then reports the underrun it had while suspended;
+ *                       # with gone_at, it stays suspended)
  *     busy_poll 1       # a real-time device whose poll says ready at once,
  *                       # also while it has no room
  *     quiet_poll 1      # a real-time device whose poll is never ready: every
@@ -133,12 +134,12 @@ static int Gone(const TestDevice* d) {
 
 static snd_pcm_sframes_t TdPointer(snd_pcm_ioplug_t* io) {
   TestDevice* d = io->private_data;
-  if (Gone(d) && d->running) return -EPIPE;
   if (d->suspend_at > 0 && !d->suspend_done && d->written >= (uint64_t)d->suspend_at) {
     d->suspend_done = 1;
     snd_pcm_ioplug_set_state(io, SND_PCM_STATE_SUSPENDED);
   }
   if (io->state == SND_PCM_STATE_SUSPENDED) return (snd_pcm_sframes_t)io->hw_ptr;
+  if (Gone(d) && d->running) return -EPIPE;
   if (d->xrun_at > 0 && !d->xrun_done && d->written >= (uint64_t)d->xrun_at) {
     d->xrun_done = 1;
     d->running = 0;
@@ -200,6 +201,7 @@ static int TdPrepare(snd_pcm_ioplug_t* io) {
 }
 
 static int TdResume(snd_pcm_ioplug_t* io) {
+  if (Gone(io->private_data)) return -ENODEV;  /* stays suspended */
   return snd_pcm_ioplug_set_state(io, SND_PCM_STATE_RUNNING);
 }
 
