@@ -309,7 +309,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 "Unable to set playback format: Invalid argument\n"
                                 "Try a different soundcard device name.\n"},
                     FailureCase{"qt_hwfail", "unable to set hw parameters: Input/output error\n"},
-                    // Gone while suspended: a resume does not bring it back, nor is it tried for ever.
+                    // Gone while suspended: no resume brings it back, nor is one tried for ever.
                     FailureCase{"qt_gone_in_sleep",
                                 "unable to play on pcm device: Streams pipe error\n"},
                     // Devices of a fixed channel count other than two.
