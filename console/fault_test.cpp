@@ -29,8 +29,8 @@ struct ExportFaultCase {
   // the link, never the device.
   std::string path;
   long file_size_limit;
-  std::string printed;  // after the export prompts
-  bool file_left;       // the path still names something
+  std::string printed;    // after the export prompts
+  bool file_left;         // the path still names something
   bool replaced = false;  // a regular file the export replaces is there before
 };
 

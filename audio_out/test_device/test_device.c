@@ -201,7 +201,7 @@ static int TdPrepare(snd_pcm_ioplug_t* io) {
 }
 
 static int TdResume(snd_pcm_ioplug_t* io) {
-  if (Gone(io->private_data)) return -ENODEV;  /* stays suspended */
+  if (Gone(io->private_data)) return -ENODEV; /* stays suspended */
   return snd_pcm_ioplug_set_state(io, SND_PCM_STATE_RUNNING);
 }
 
