@@ -132,7 +132,8 @@ class LostStdoutTest : public testing::TestWithParam<LostStdoutCase> {};
 // the menu does what it was told, the export is not polluted by its text,
 // and direct mode plays. A reader that has gone does: nobody follows the
 // menu any more, so the program ends quietly before it reads a word or
-// plays, and says so by its status.
+// plays, and says so by its status; one that leaves after the first menu,
+// before the answer to the next prompt is read.
 TEST_P(LostStdoutTest, EndsOnlyWhenTheReaderHasGone) {
   const LostStdoutCase& c = GetParam();
   RunOptions options;
@@ -141,7 +142,7 @@ TEST_P(LostStdoutTest, EndsOnlyWhenTheReaderHasGone) {
   const std::string raw = scratch.Path("tone.raw"), wav = scratch.Path("tone.wav");
   const std::string device = "file:'" + raw + "',raw";
   const ProgramRun run =
-      c.menu ? RunQuemblet({}, "s " + device + "\nl 0.1\nh\nG1\nexp " + wav + "\nh\nh\nh\nx\n",
+      c.menu ? RunQuemblet({}, "exp " + wav + "\ns " + device + "\nl 0.1\nh\nG1\nh\nh\nh\nx\n",
                            options)
              : RunQuemblet({"440", "0.1", device}, "", options);
   EXPECT_EQ(c.status, run.status);
@@ -149,7 +150,7 @@ TEST_P(LostStdoutTest, EndsOnlyWhenTheReaderHasGone) {
   const bool done = c.status == kExitDone;
   EXPECT_EQ(done, FileExists(raw)) << "played";
   if (c.menu) {
-    EXPECT_EQ(done ? 44u + 4410u * 3u : 0u, ReadFile(wav).size());
+    EXPECT_EQ(done ? 44u + 352800u * 3u : 0u, ReadFile(wav).size());
   }
 }
 
@@ -161,6 +162,7 @@ INSTANTIATE_TEST_SUITE_P(
         LostStdoutCase{"menu_reader_gone", StdoutKind::BrokenPipe, true, kExitReaderGone},
         LostStdoutCase{"menu_reader_shut", StdoutKind::ShutSocket, true, kExitReaderGone},
         LostStdoutCase{"menu_hung_up", StdoutKind::HungUp, true, kExitReaderGone},
+        LostStdoutCase{"menu_reader_leaves", StdoutKind::LeavesAfterMenu, true, kExitReaderGone},
         LostStdoutCase{"direct_closed", StdoutKind::Closed, false, kExitDone},
         LostStdoutCase{"direct_full", StdoutKind::Full, false, kExitDone},
         LostStdoutCase{"direct_reader_gone", StdoutKind::BrokenPipe, false, kExitReaderGone}),

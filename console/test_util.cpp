@@ -50,9 +50,12 @@ ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& 
 
   ProgramRun run;
   int out[2] = {-1, -1};
-  const bool piped =
-      options.stdout_kind == StdoutKind::Captured || options.stdout_kind == StdoutKind::BrokenPipe;
+  const bool leaves = options.stdout_kind == StdoutKind::LeavesAfterMenu;
+  const bool piped = options.stdout_kind == StdoutKind::Captured ||
+                     options.stdout_kind == StdoutKind::BrokenPipe || leaves;
   if (piped && pipe(out) != 0) return run;
+  int feed[2] = {-1, -1};  // stdin, given only once the reader has left
+  if (leaves && pipe(feed) != 0) return run;
   if (options.stdout_kind == StdoutKind::ShutSocket &&
       (socketpair(AF_UNIX, SOCK_STREAM, 0, out) != 0 || shutdown(out[0], SHUT_RD) != 0))
     return run;
@@ -70,7 +73,8 @@ ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& 
   }
   const pid_t pid = fork();
   if (pid == 0) {
-    const int in = open(in_path.c_str(), O_RDONLY);
+    const int in = leaves ? feed[0] : open(in_path.c_str(), O_RDONLY);
+    if (leaves) close(feed[1]);
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (in < 0 || err < 0) _exit(126);
     dup2(in, 0);
@@ -104,6 +108,17 @@ ProgramRun RunQuemblet(const std::vector<std::string>& args, const std::string& 
     _exit(127);
   }
   if (out[1] >= 0) close(out[1]);
+  if (leaves) {
+    // The program waits for its first word once the menu has been sent.
+    close(feed[0]);
+    char c;
+    while (run.out.find(kLastMenuLine) == std::string::npos && read(out[0], &c, 1) == 1)
+      run.out += c;
+    close(out[0]);
+    out[0] = -1;
+    if (write(feed[1], input.data(), input.size()) < 0) ADD_FAILURE() << "input not given";
+    close(feed[1]);
+  }
   if (out[0] >= 0 && options.stdout_kind != StdoutKind::ShutSocket) {
     char buffer[65536];
     ssize_t got = 0;

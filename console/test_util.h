@@ -33,13 +33,15 @@ struct ProgramRun {
 };
 
 enum class StdoutKind {
-  Captured,    // into ProgramRun::out
-  Closed,      // descriptor 1 closed before the program starts
-  AllClosed,   // descriptors 0, 1 and 2 closed before the program starts
-  Full,        // /dev/full: every write fails, with ENOSPC
-  BrokenPipe,  // a pipe whose reading end is already closed
-  ShutSocket,  // a socket whose peer, still open, has shut down reading
-  HungUp,      // a terminal whose other side has closed: writes fail with EIO
+  Captured,         // into ProgramRun::out
+  Closed,           // descriptor 1 closed before the program starts
+  AllClosed,        // descriptors 0, 1 and 2 closed before the program starts
+  Full,             // /dev/full: every write fails, with ENOSPC
+  BrokenPipe,       // a pipe whose reading end is already closed
+  ShutSocket,       // a socket whose peer, still open, has shut down reading
+  HungUp,           // a terminal whose other side has closed: writes fail with EIO
+  LeavesAfterMenu,  // a pipe whose reader closes it once it has read the first
+                    // menu, before the program is given its input
 };
 
 struct RunOptions {
