@@ -122,12 +122,13 @@ INSTANTIATE_TEST_SUITE_P(
                    t.view.hz = "493.88";
                    t.Play("493.88");
                  }},
-        MenuCase{"words_sounding_as_a", "cn -100\nA\nhi\nexpo\nx\n",
+        // "c#5": a note name and more is no note.
+        MenuCase{"words_sounding_as_a", "cn -100\nA\nhi\nexpo\nc#5\nx\n",
                  [](Transcript& t) {
                    t.view.cents = "-100.00";
                    t.view.hz = "415.30";
                    t.Answered("cn");
-                   t.Play("415.30").Play("415.30").Play("415.30");
+                   t.Play("415.30").Play("415.30").Play("415.30").Play("415.30");
                  }},
         MenuCase{"partial_octave", "o 4.5\nx\n",
                  [](Transcript& t) {

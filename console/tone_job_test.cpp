@@ -81,8 +81,8 @@ INSTANTIATE_TEST_SUITE_P(
         SizeCase{"rate beyond WAV", 1431655766, 0, &kExportUse, INT64_MAX,
                  "Samplerate too high: 1431655766 Hz is more than 1431655765 Hz, the most a WAV "
                  "file can hold.\n"},
-        SizeCase{"beyond memory", 44100, 48000, &kPlayUse, 20 * kGiB,
-                 "Tone too long: 48000.00 seconds at 44100 Hz needs 21.7 GiB of memory, more than "
+        SizeCase{"beyond memory", 44100, 48165, &kPlayUse, 20 * kGiB,
+                 "Tone too long: 48165.00 seconds at 44100 Hz needs 21.8 GiB of memory, more than "
                  "the 20.0 GiB a tone may take.\n"},
         // A 32-bit system with 16 GiB: every tone let through has arrays of
         // at most 2^32 - 1 bytes.

@@ -133,7 +133,8 @@ INSTANTIATE_TEST_SUITE_P(Unmakeable, SilentTest,
                                          SilentCase{"above Nyquist", 30000, 44100, 4410, 25},
                                          SilentCase{"NaN level", 440, 44100, 4410, kNaN},
                                          SilentCase{"infinite level", 440, 44100, 4410, kInf},
-                                         SilentCase{"rate 0", 440, 0, 4410, 25}));
+                                         SilentCase{"rate 0", 440, 0, 4410, 25},
+                                         SilentCase{"one frame", 440, 44100, 1, 25}));
 
 // Counts at the generator's 2^31 limit need a large buffer; one of 2^31
 // frames would take 16 GiB, so check the search on the cycle arithmetic
