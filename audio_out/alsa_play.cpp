@@ -65,13 +65,13 @@ void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
 // nothing waits for it.
 [[noreturn]] void FailPlaying(int err) { Fail("unable to play on pcm device: %s\n", err); }
 
-// An open device and what was settled with it.
+// An open device and what was settled with it; Configure sets every field.
 struct Device {
-  snd_pcm_t* pcm = nullptr;
-  bool interleaved = false;       // written with snd_pcm_writei
-  int64_t period = 0;             // frames
-  snd_pcm_uframes_t buffer = 0;   // frames
-  Clock::duration stall_limit{};  // see kStallLimit
+  snd_pcm_t* pcm;
+  bool interleaved;             // written with snd_pcm_writei
+  int64_t period;               // frames
+  snd_pcm_uframes_t buffer;     // frames
+  Clock::duration stall_limit;  // see kStallLimit
 };
 
 // Asks for non-interleaved access where the device itself offers it, and
