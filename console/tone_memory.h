@@ -34,7 +34,7 @@ struct ToneArrays {
 bool AllocateToneArrays(int64_t frames, ToneArrays* arrays);
 
 // The most memory one tone may take, in bytes, on a machine with
-// `physical_bytes` of memory (0 when unknown) whose sizes go up to
+// `physical_bytes` of memory (0 or less when unknown) whose sizes go up to
 // `size_max`: half of the memory (4 GiB when unknown), so that asking for a
 // very long tone is refused instead of driving the system into swap; and
 // never more than `size_max` rounded down to whole frames of

@@ -32,6 +32,7 @@ INSTANTIATE_TEST_SUITE_P(
                     BudgetCase{"64-bit, unknown", 0, UINT64_MAX, 4 * kGiB},
                     BudgetCase{"32-bit, 4 GiB", 4 * kGiB, UINT32_MAX, 2 * kGiB},
                     BudgetCase{"32-bit, 16 GiB", 16 * kGiB, UINT32_MAX, 4294967292},
-                    BudgetCase{"32-bit, unknown", 0, UINT32_MAX, 4294967292}));
+                    // A page count that is not known (-1) times the page size.
+                    BudgetCase{"32-bit, unknown", -4096, UINT32_MAX, 4294967292}));
 
 }  // namespace

@@ -13,9 +13,10 @@ constexpr double kCycleLimit = 2147483648.0;  // 2^31: cycle ends are int32
 // Length of the tone in frames: (i - 1) whole periods, where i is the
 // smallest count of periods with (int32)(i * period) >= count, so always
 // below count. Returns 0 when no such i exists below 2^31 frames, or when
-// it would not end.
+// there is no period: `period` is at least 2 (a frequency up to half the
+// rate), infinite for 0 Hz, or NaN at a rate of 0.
 int64_t WholeCycleFrames(double period, int64_t count) {
-  if (!(period > 0.0) || !std::isfinite(period)) return 0;
+  if (!std::isfinite(period)) return 0;
   // i * period grows monotonically, so start a little below the estimate
   // count / period and step up; the first two steps absorb rounding.
   double estimate = std::floor(static_cast<double>(count) / period) - 2.0;
