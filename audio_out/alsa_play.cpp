@@ -35,8 +35,6 @@ constexpr Clock::duration kStallLimit = std::chrono::seconds(3);
 // itself was held (Ctrl-Z, a debugger): the device cannot be blamed for
 // more of such a gap than this.
 constexpr Clock::duration kHeldGap = std::chrono::seconds(1);
-// How long a wait lasts before a device that is resuming is asked again.
-constexpr Clock::duration kRecheck = std::chrono::milliseconds(10);
 // A device whose wait says it has room while it has none (its poll
 // descriptor is always ready) is asked again only after this pause. Its
 // buffer is full then, and holds far longer.
@@ -170,11 +168,10 @@ class Progress {
       res = snd_pcm_prepare(pcm);
       since_ = Since::kUnderrun;
     } else if (err == -ESTRPIPE && since_ == Since::kFrames) {
-      // The system is waking up; the device may take a moment to follow.
-      const Clock::time_point give_up = Clock::now() + kStallLimit;
-      while ((res = snd_pcm_resume(pcm)) == -EAGAIN && Clock::now() < give_up)
-        std::this_thread::sleep_for(kRecheck);
-      if (res < 0) res = snd_pcm_prepare(pcm);  // devices that cannot resume start anew
+      // The system has woken up. A device that cannot resume starts anew;
+      // the kernel waits for a sound card's power itself.
+      res = snd_pcm_resume(pcm);
+      if (res < 0) res = snd_pcm_prepare(pcm);
       since_ = Since::kResume;
     } else {
       FailPlaying(err);

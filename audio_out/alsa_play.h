@@ -11,8 +11,8 @@
 // Returns once the device has played what was sent, and is closed. `rate`
 // receives the rate the device settled on; when it differs from the one
 // asked for, two warning lines go to stdout. An underrun prints "RX" on
-// stdout and playback goes on; a suspended device is resumed (and may then
-// report one underrun).
+// stdout and playback goes on; a suspended device is resumed, or prepared
+// anew when it cannot resume (and may then report one underrun).
 // Ends the process with exit(1) and one message on stderr when the device
 // cannot be opened, refuses the format or exactly two channels (these two
 // also print "Try a different soundcard device name." on stdout), refuses
