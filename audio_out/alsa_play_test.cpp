@@ -213,16 +213,21 @@ INSTANTIATE_TEST_SUITE_P(Access, RealTimeTest,
                                          "qt_plug_interleaved", "qt_busy_poll", "qt_quiet_poll"));
 
 // At 300 Hz a period (1024 frames) takes 3.4 s to play: a device that slow
-// is waited for, through the tone and the drain, not given up as stuck.
+// is waited for, through the tone and the drain (most of the run), not
+// given up as stuck, and without spinning.
 TEST(PlayTest, WaitsForSlowDevice) {
   const std::vector<unsigned char> block = PackedTone(50, 300, 3000);
   uint32_t rate = 300;
+  const double cpu_before = CpuSeconds(RUSAGE_CHILDREN);
+  const auto start = std::chrono::steady_clock::now();
   EXPECT_EXIT(
       {
         PLAY("qt_slow", rate, 2, 3000, block.data());
         std::exit(0);
       },
       testing::ExitedWithCode(0), "^$");
+  EXPECT_LT(CpuSeconds(RUSAGE_CHILDREN) - cpu_before, 0.5 * SecondsSince(start))
+      << "busy waiting on the device";
 }
 
 // Runs `play` in a child that is stopped half a second in for 5 s (SIGSTOP,
