@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <thread>
 #include <vector>
 
@@ -146,8 +145,9 @@ class Progress {
     since_ = Since::kFrames;
   }
 
-  // The device, asked just now, has not moved. Returns true once it has
-  // not moved for the limit while the program was running and asking it.
+  // The device, asked just now, has not moved, or is draining. Returns true
+  // once it has not moved for the limit while the program was running and
+  // asking it.
   bool Stalled() {
     const Clock::time_point now = Clock::now();
     stalled_ += std::min(now - asked_, kHeldGap);
@@ -269,25 +269,20 @@ void Feed(const Device& device, int64_t frames, const unsigned char* block, Prog
 }
 
 // Lets the device play what it holds, then stops it. The drain is asked for
-// in non-blocking mode (set at the end of the feed). A device that drains by
-// itself (a sound card, a plugin that follows its own position) is left
-// draining; it is then looked at until it is done, and given up by the
-// feed's rule. The plugins of sound servers (PulseAudio's, PipeWire's) return only
-// once their server has played it all, which is then heard in full; a
-// device that runs dry first (an underrun now) has played it all too.
+// in non-blocking mode (set at the end of the feed). The plugins of sound
+// servers (PulseAudio's, PipeWire's) return only once their server has
+// played it all, which is then heard in full; a device that runs dry first
+// (an underrun now) has played it all too. A device that drains by itself
+// (a sound card, a plugin that follows its own position) is left draining
+// and looked at until it is done. What it holds takes at most its buffer's
+// time to play, so the feed's limit, counted on from its last frames
+// taken, gives it up when it stops.
 void PlayOut(snd_pcm_t* pcm, Progress* progress) {
   snd_pcm_drain(pcm);
-  // Frames the device held at the last look; none yet.
-  snd_pcm_sframes_t held = std::numeric_limits<snd_pcm_sframes_t>::max();
-  while (snd_pcm_state(pcm) == SND_PCM_STATE_DRAINING) {
-    snd_pcm_sframes_t delay;
-    if (snd_pcm_delay(pcm, &delay) < 0) return;  // stopped on its own
-    if (delay < held) {
-      progress->Moved();
-    } else if (progress->Stalled()) {
-      FailPlaying(-EIO);
-    }
-    held = delay;
+  // Asking for its room lets a plugin that follows its own position see
+  // that it is done; a device that stopped on its own has none to give.
+  while (snd_pcm_avail(pcm) >= 0 && snd_pcm_state(pcm) == SND_PCM_STATE_DRAINING) {
+    if (progress->Stalled()) FailPlaying(-EIO);
     std::this_thread::sleep_for(kDrainLook);
   }
 }

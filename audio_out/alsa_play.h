@@ -18,10 +18,11 @@
 // also print "Try a different soundcard device name." on stdout), refuses
 // its hardware parameters, fails while playing, is gone (it fails again
 // after an underrun's recovery before taking a frame, also when that
-// recovery came with the tone's last write), or takes or plays no frame for
-// 3 seconds beyond the time its buffer takes to play. That time is counted
-// only while the program runs: a program stopped and continued (Ctrl-Z and
-// fg, a debugger) plays on.
+// recovery came with the tone's last write), or takes no frame, or has not
+// played out what it holds after its last, for 3 seconds beyond the time
+// its buffer takes to play. That time is counted only while the program
+// runs: a program stopped and continued (Ctrl-Z and fg, a debugger) plays
+// on.
 // Touches no signal and no timer of the process: its own waits are polls
 // of the device and sleeps of at most 10 ms, so it ends within a few
 // seconds of a device that stops, unless a call into the device never
