@@ -35,4 +35,13 @@ INSTANTIATE_TEST_SUITE_P(
                     // A page count that is not known (-1) times the page size.
                     BudgetCase{"32-bit, unknown", -4096, UINT32_MAX, 4294967292}));
 
+// More than the address space holds (on a 32-bit system, the two arrays
+// together): refused, with nothing mapped, not reported as made.
+TEST(AllocateToneArraysTest, RefusesWhatCannotBeMapped) {
+  ToneArrays arrays;
+  EXPECT_FALSE(AllocateToneArrays(static_cast<int64_t>(SIZE_MAX / kToneFrameBytes), &arrays));
+  EXPECT_EQ(nullptr, arrays.samples);
+  EXPECT_EQ(nullptr, arrays.block);
+}
+
 }  // namespace

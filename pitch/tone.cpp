@@ -21,8 +21,7 @@ int64_t WholeCycleFrames(double period, int64_t count) {
   // count / period and step up; the first two steps absorb rounding.
   double estimate = std::floor(static_cast<double>(count) / period) - 2.0;
   if (estimate < 0.0) estimate = 0.0;
-  if (estimate * period >= kCycleLimit) return 0;
-  int64_t i = static_cast<int64_t>(estimate);
+  int64_t i = static_cast<int64_t>(estimate);  // below count / 2: it fits
   for (;;) {
     const double end = static_cast<double>(i) * period;
     if (end >= kCycleLimit) return 0;
