@@ -283,10 +283,11 @@ using DeathMatcher = testing::Matcher<const std::string&>;
 struct FailureCase {
   const char* device;
   const char* output_regex;  // the whole of stderr, then of stdout
+  int channels = 2;          // asked of PLAY
 };
 
 std::ostream& operator<<(std::ostream& os, const FailureCase& c) {
-  return os << "device '" << c.device << "'";
+  return os << "device '" << c.device << "', " << c.channels << " channels";
 }
 
 class PlayFailureTest : public testing::TestWithParam<FailureCase> {};
@@ -299,7 +300,7 @@ TEST_P(PlayFailureTest, PrintsOneLineAndExitsWithOne) {
       {
         // Unbuffered stderr is written at once, buffered stdout at exit.
         dup2(STDERR_FILENO, STDOUT_FILENO);
-        PLAY(c.device, rate, 2, 4410, block.data());
+        PLAY(c.device, rate, c.channels, 4410, block.data());
       },
       testing::ExitedWithCode(1), DeathMatcher(testing::MatchesRegex(c.output_regex)));
 }
@@ -324,7 +325,16 @@ INSTANTIATE_TEST_SUITE_P(
                                 "Try a different soundcard device name.\n"},
                     FailureCase{"qt_1ch_interleaved",
                                 "unable to set hw parameters: Invalid argument\n"
-                                "Try a different soundcard device name.\n"}));
+                                "Try a different soundcard device name.\n"},
+                    // Other counts asked of PLAY, which writes two channels only.
+                    FailureCase{"null",
+                                "unable to set hw parameters: Invalid argument\n"
+                                "Try a different soundcard device name.\n",
+                                1},
+                    FailureCase{"null",
+                                "unable to set hw parameters: Invalid argument\n"
+                                "Try a different soundcard device name.\n",
+                                3}));
 
 struct StuckCase {
   const char* name;
