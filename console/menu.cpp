@@ -174,8 +174,7 @@ constexpr Command kCommands[] = {
 // The note field holds three characters; Get_Freq never looks further, so
 // cutting a longer word does not change its pitch.
 void SetNote(ToneSettings& s, const char* word) {
-  std::strncpy(s.note, word, sizeof s.note - 1);
-  s.note[sizeof s.note - 1] = '\0';
+  std::snprintf(s.note, sizeof s.note, "%s", word);
   s.pitch_source = PitchSource::Note;
 }
 

@@ -87,12 +87,12 @@ INSTANTIATE_TEST_SUITE_P(
                    t.view.hz = "1760.00";
                    t.Play("1760.00");
                  }},
-        MenuCase{"octave_limits", "o 7\no -4\nx\n",
+        MenuCase{"octave_limits", "o 7\no -4\no -5\nx\n",
                  [](Transcript& t) {
                    t.Answered("o");
                    t.view.octave = "-4.00";
                    t.view.hz = "27.50";
-                   t.Answered("o");
+                   t.Answered("o").Answered("o");
                  }},
         MenuCase{"cents_and_level", "cn 250\nv -3\nv 50\nx\n",
                  [](Transcript& t) {
