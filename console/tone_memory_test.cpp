@@ -29,11 +29,11 @@ TEST_P(ToneMemoryBudgetTest, HalfOfMemoryWithinAddresses) {
 INSTANTIATE_TEST_SUITE_P(
     Machines, ToneMemoryBudgetTest,
     testing::Values(BudgetCase{"64-bit, 16 GiB", 16 * kGiB, UINT64_MAX, 8 * kGiB},
-                    BudgetCase{"64-bit, unknown", 0, UINT64_MAX, 4 * kGiB},
+                    // A page count that is not known (-1) times the page size.
+                    BudgetCase{"64-bit, unknown", -4096, UINT64_MAX, 4 * kGiB},
                     BudgetCase{"32-bit, 4 GiB", 4 * kGiB, UINT32_MAX, 2 * kGiB},
                     BudgetCase{"32-bit, 16 GiB", 16 * kGiB, UINT32_MAX, 4294967292},
-                    // A page count that is not known (-1) times the page size.
-                    BudgetCase{"32-bit, unknown", -4096, UINT32_MAX, 4294967292}));
+                    BudgetCase{"32-bit, unknown", 0, UINT32_MAX, 4294967292}));
 
 // More than the address space holds (on a 32-bit system, the two arrays
 // together): refused, with nothing mapped, not reported as made.

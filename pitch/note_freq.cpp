@@ -10,10 +10,10 @@ struct NoteName {
   int semitones;     // above the reference A
 };
 
+// "a" is the reference itself, 0 semitones, as is any word not named here.
 constexpr NoteName kNotes[] = {
-    {"a", 0},  {"a#", 1}, {"bb", 1}, {"b", 2},   {"c", 3},   {"c#", 4},
-    {"db", 4}, {"d", 5},  {"d#", 6}, {"eb", 6},  {"e", 7},   {"f", 8},
-    {"f#", 9}, {"gb", 9}, {"g", 10}, {"g#", 11}, {"ab", 11},
+    {"a#", 1}, {"bb", 1}, {"b", 2}, {"c", 3},  {"c#", 4}, {"db", 4}, {"d", 5},   {"d#", 6},
+    {"eb", 6}, {"e", 7},  {"f", 8}, {"f#", 9}, {"gb", 9}, {"g", 10}, {"g#", 11}, {"ab", 11},
 };
 
 // Compares byte by byte so that nothing after the note's terminator, and
