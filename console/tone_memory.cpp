@@ -53,8 +53,8 @@ int64_t ToneMemoryBudget(int64_t physical_bytes, uint64_t size_max) {
 }
 
 int64_t ToneMemoryBudget() {
-  // The page size is always known; a count that is not (-1) makes a size
-  // that is not positive, which the budget takes as unknown.
+  // The page size is always known; a page count that is not (-1) makes a
+  // size below zero, which the budget takes as unknown.
   const int64_t physical = int64_t{sysconf(_SC_PHYS_PAGES)} * sysconf(_SC_PAGESIZE);
   return ToneMemoryBudget(physical, SIZE_MAX);
 }
