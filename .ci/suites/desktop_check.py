@@ -185,7 +185,9 @@ def analyse(path, tone_s, want_hz=440.0, level_percent=25.0, pauses=0):
                      for i in range(1, len(middle_l)) if middle_l[i - 1] < 0 <= middle_l[i]]
         if len(crossings) > 1:
             count, span = count + len(crossings) - 1, span + crossings[-1] - crossings[0]
-        peak = max(peak, *map(abs, middle_l), *map(abs, middle_r))
+        # A part of a frame or two (the rest of a tone held just before its
+        # end) has no middle.
+        peak = max([peak, *map(abs, middle_l), *map(abs, middle_r)])
     hz = RATE * count / span if span else 0.0
     channel_diff = max(abs(a - b) for a, b in zip(left, right))
     tone_frames = round(tone_s * RATE)
