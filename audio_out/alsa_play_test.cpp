@@ -313,6 +313,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 "Unable to set playback format: Invalid argument\n"
                                 "Try a different soundcard device name.\n"},
                     FailureCase{"qt_hwfail", "unable to set hw parameters: Input/output error\n"},
+                    FailureCase{"qt_mmap_only", "unable to set hw parameters: Invalid argument\n"},
                     // Gone while suspended: no resume brings it back, nor is one tried for ever.
                     FailureCase{"qt_gone_in_sleep",
                                 "unable to play on pcm device: Streams pipe error\n"},

@@ -17,6 +17,7 @@
  *     realtime 1        # consume frames at the sample rate, not at once
  *     interleaved_only 1  # offer RW_INTERLEAVED access only
  *     noninterleaved_only 1  # offer RW_NONINTERLEAVED access only
+ *     mmap_only 1       # offer MMAP access only: no frames can be written
  *     stop_at 30000     # play this many frames, then freeze (its clock runs on)
  *     stop_in_drain 1   # freeze once asked to drain
  *     channels 4        # offer only this many channels (default: 1..2)
@@ -70,6 +71,7 @@ typedef struct {
   int realtime;
   int interleaved_only;
   int noninterleaved_only;
+  int mmap_only;
   long stop_at; /* frames; 0 for never */
   int stop_in_drain;
   unsigned int channels; /* 0 for 1..2 */
@@ -245,8 +247,10 @@ static int SetConstraints(TestDevice* d) {
   static const unsigned int access[] = {
       SND_PCM_ACCESS_RW_INTERLEAVED, SND_PCM_ACCESS_RW_NONINTERLEAVED,
       SND_PCM_ACCESS_MMAP_INTERLEAVED, SND_PCM_ACCESS_MMAP_NONINTERLEAVED};
-  const unsigned int* offered = d->noninterleaved_only ? access + 1 : access;
-  const unsigned int access_count = d->interleaved_only || d->noninterleaved_only ? 1 : 4;
+  const unsigned int* offered = access + (d->noninterleaved_only ? 1 : d->mmap_only ? 2 : 0);
+  const unsigned int access_count = d->interleaved_only || d->noninterleaved_only ? 1
+                                    : d->mmap_only                                ? 2
+                                                                                  : 4;
   unsigned int format = (unsigned int)d->format;
   int err;
   if ((err = snd_pcm_ioplug_set_param_list(&d->io, SND_PCM_IOPLUG_HW_ACCESS, access_count,
@@ -268,8 +272,8 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
   snd_config_iterator_t i, next;
   TestDevice* d;
   long only_rate = 0, fail_hw = 0, xrun_at = 0, xrun_in_write = 0, realtime = 0,
-       interleaved_only = 0, noninterleaved_only = 0, stop_at = 0, stop_in_drain = 0, channels = 0,
-       gone_at = -1, suspend_at = 0, busy_poll = 0, quiet_poll = 0, ahead = 0;
+       interleaved_only = 0, noninterleaved_only = 0, mmap_only = 0, stop_at = 0, stop_in_drain = 0,
+       channels = 0, gone_at = -1, suspend_at = 0, busy_poll = 0, quiet_poll = 0, ahead = 0;
   snd_pcm_format_t format = SND_PCM_FORMAT_S24_3LE;
   int err;
   (void)root;
@@ -288,6 +292,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
       continue;
     if (!strcmp(id, "noninterleaved_only") && snd_config_get_integer(n, &noninterleaved_only) == 0)
       continue;
+    if (!strcmp(id, "mmap_only") && snd_config_get_integer(n, &mmap_only) == 0) continue;
     if (!strcmp(id, "stop_at") && snd_config_get_integer(n, &stop_at) == 0) continue;
     if (!strcmp(id, "stop_in_drain") && snd_config_get_integer(n, &stop_in_drain) == 0) continue;
     if (!strcmp(id, "channels") && snd_config_get_integer(n, &channels) == 0 && channels > 0 &&
@@ -319,6 +324,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
   d->realtime = (int)realtime;
   d->interleaved_only = (int)interleaved_only;
   d->noninterleaved_only = (int)noninterleaved_only;
+  d->mmap_only = (int)mmap_only;
   d->stop_at = stop_at;
   d->stop_in_drain = (int)stop_in_drain;
   d->channels = (unsigned int)channels;
