@@ -305,37 +305,27 @@ TEST_P(PlayFailureTest, PrintsOneLineAndExitsWithOne) {
       testing::ExitedWithCode(1), DeathMatcher(testing::MatchesRegex(c.output_regex)));
 }
 
+// What a device that cannot be given exactly two channels makes PLAY say.
+constexpr char kNotTwoChannels[] =
+    "unable to set hw parameters: Invalid argument\nTry a different soundcard device name.\n";
+
 INSTANTIATE_TEST_SUITE_P(
     Devices, PlayFailureTest,
-    testing::Values(FailureCase{"no_such_device_anywhere", "unable to open pcm device: [^\n]+\n"},
-                    FailureCase{"", "unable to open pcm device: [^\n]+\n"},
-                    FailureCase{"qt_s16only",
-                                "Unable to set playback format: Invalid argument\n"
-                                "Try a different soundcard device name.\n"},
-                    FailureCase{"qt_hwfail", "unable to set hw parameters: Input/output error\n"},
-                    FailureCase{"qt_mmap_only", "unable to set hw parameters: Invalid argument\n"},
-                    // Gone while suspended: no resume brings it back, nor is one tried for ever.
-                    FailureCase{"qt_gone_in_sleep",
-                                "unable to play on pcm device: Streams pipe error\n"},
-                    // Devices of a fixed channel count other than two.
-                    FailureCase{"qt_4ch",
-                                "unable to set hw parameters: Invalid argument\n"
-                                "Try a different soundcard device name.\n"},
-                    FailureCase{"qt_4ch_interleaved",
-                                "unable to set hw parameters: Invalid argument\n"
-                                "Try a different soundcard device name.\n"},
-                    FailureCase{"qt_1ch_interleaved",
-                                "unable to set hw parameters: Invalid argument\n"
-                                "Try a different soundcard device name.\n"},
-                    // Other counts asked of PLAY, which writes two channels only.
-                    FailureCase{"null",
-                                "unable to set hw parameters: Invalid argument\n"
-                                "Try a different soundcard device name.\n",
-                                1},
-                    FailureCase{"null",
-                                "unable to set hw parameters: Invalid argument\n"
-                                "Try a different soundcard device name.\n",
-                                3}));
+    testing::Values(
+        FailureCase{"no_such_device_anywhere", "unable to open pcm device: [^\n]+\n"},
+        FailureCase{"", "unable to open pcm device: [^\n]+\n"},
+        FailureCase{"qt_s16only",
+                    "Unable to set playback format: Invalid argument\n"
+                    "Try a different soundcard device name.\n"},
+        FailureCase{"qt_hwfail", "unable to set hw parameters: Input/output error\n"},
+        FailureCase{"qt_mmap_only", "unable to set hw parameters: Invalid argument\n"},
+        // Gone while suspended: no resume brings it back, nor is one tried for ever.
+        FailureCase{"qt_gone_in_sleep", "unable to play on pcm device: Streams pipe error\n"},
+        // Devices of a fixed channel count other than two, and other
+        // counts asked of PLAY, which writes two channels only.
+        FailureCase{"qt_4ch", kNotTwoChannels}, FailureCase{"qt_4ch_interleaved", kNotTwoChannels},
+        FailureCase{"qt_1ch_interleaved", kNotTwoChannels}, FailureCase{"null", kNotTwoChannels, 1},
+        FailureCase{"null", kNotTwoChannels, 3}));
 
 struct StuckCase {
   const char* name;
