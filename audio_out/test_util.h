@@ -22,7 +22,11 @@ class ScopedTempFile {
  public:
   explicit ScopedTempFile(const std::string& suffix)
       : path_(testing::TempDir() + "quemblet_" + std::to_string(getpid()) + "_" +
-              std::to_string(next_++) + suffix) {}
+              std::to_string(next_++) + suffix) {
+    // One left by a process of the same number that crashed would be
+    // appended to.
+    std::remove(path_.c_str());
+  }
   ~ScopedTempFile() { std::remove(path_.c_str()); }
   ScopedTempFile(const ScopedTempFile&) = delete;
   ScopedTempFile& operator=(const ScopedTempFile&) = delete;
