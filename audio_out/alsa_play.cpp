@@ -50,6 +50,12 @@ void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
   std::exit(1);
 }
 
+// The device runs at `rate` Hz, not at the rate asked for.
+void WarnOfRate(uint32_t rate) {
+  std::puts("Warning Soundcard Did Not Return Requested Samplerate...this will affect tuning");
+  std::printf("Samplerate = %i\n", static_cast<int>(rate));
+}
+
 // A device that cannot take the block's layout: another device name (a
 // plug device, which converts) may.
 [[noreturn]] void FailLayout(const char* format, int err) {
@@ -122,10 +128,7 @@ Device Configure(const char* name, uint32_t& rate, int channels) {
   snd_pcm_hw_params_set_buffer_size_near(pcm, params, &device.buffer);
   if ((err = snd_pcm_hw_params(pcm, params)) < 0) Fail("unable to set hw parameters: %s\n", err);
 
-  if (rate != requested_rate) {
-    std::puts("Warning Soundcard Did Not Return Requested Samplerate...this will affect tuning");
-    std::printf("Samplerate = %i\n", static_cast<int>(rate));
-  }
+  if (rate != requested_rate) WarnOfRate(rate);
   device.period = static_cast<int64_t>(period);
   // A slow device takes its next frames only once a period has played.
   device.stall_limit =
@@ -288,6 +291,32 @@ void PlayOut(snd_pcm_t* pcm, Progress* progress) {
 }
 
 }  // namespace
+
+void SettleRate(const char* device, uint32_t& rate) {
+  snd_lib_error_set_handler(SilentAlsaError);
+  snd_pcm_t* pcm;
+  if (snd_pcm_open(&pcm, device, SND_PCM_STREAM_PLAYBACK, 0) < 0) return;
+  snd_pcm_hw_params_t* params;
+  snd_pcm_hw_params_alloca(&params);
+  snd_pcm_hw_params_any(pcm, params);
+  // ALSA's rate converter rounds its ratio to whole periods on both sides
+  // (1024 frames at 44100 Hz against 1114.56 at 48000 Hz): a tone that
+  // passes it is up to a cent and a half off. Without it, a plug device
+  // offers the rates of the device behind it only. The layout is the
+  // block's, as far as the device takes it, since a card's rates may
+  // depend on its format.
+  snd_pcm_hw_params_set_rate_resample(pcm, params, 0);
+  snd_pcm_hw_params_set_format(pcm, params, SND_PCM_FORMAT_S24_3LE);
+  snd_pcm_hw_params_set_channels(pcm, params, kChannels);
+  unsigned int own_rate = rate;
+  const int err = snd_pcm_hw_params_set_rate_near(pcm, params, &own_rate, nullptr);
+  snd_pcm_close(pcm);
+  snd_config_update_free_global();
+  if (err >= 0 && own_rate != rate) {
+    WarnOfRate(own_rate);
+    rate = own_rate;
+  }
+}
 
 void PLAY(const char* device, uint32_t& rate, int channels, int64_t frames,
           const unsigned char* block) {

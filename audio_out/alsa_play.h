@@ -30,3 +30,14 @@
 // it in the drain). Keeps alsa-lib's own diagnostics off stderr.
 void PLAY(const char* device, uint32_t& rate, int channels, int64_t frames,
           const unsigned char* block);
+
+// Learns the rate nearest `rate` Hz at which `device` itself runs, ALSA's own
+// rate conversion not counted, so that a tone made at that rate reaches the
+// device unconverted and exact. A plug device (plughw, plug:jack, a default
+// in front of dmix) runs at the rates of the device behind it; the plugins
+// of sound servers, which convert exactly themselves, at any rate. When the
+// rate differs, `rate` takes it and the two warning lines of PLAY go to
+// stdout. A device that cannot be opened, or that offers no rate for the
+// block's layout, leaves `rate` as it is and prints nothing (PLAY then says
+// what fails). Opens and closes the device; keeps alsa-lib quiet, as PLAY.
+void SettleRate(const char* device, uint32_t& rate);

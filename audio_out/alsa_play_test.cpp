@@ -87,6 +87,55 @@ TEST(PlayTest, OtherRateIsWrittenBackWithWarning) {
   EXPECT_EQ("", testing::internal::GetCapturedStdout()) << "second tone asks for 48000";
 }
 
+struct RateCase {
+  const char* device;   // qt_only:RATE[,PERIOD] offers RATE only, periods of PERIOD
+  uint32_t asked, own;  // Hz
+};
+
+std::ostream& operator<<(std::ostream& os, const RateCase& c) {
+  return os << c.asked << " Hz on " << c.device;
+}
+
+class DeviceRateTest : public testing::TestWithParam<RateCase> {};
+
+// A tone made at the rate the device itself runs at reaches it unconverted,
+// through a plug device too, whose rate converter would round the ratio to
+// whole periods (a fixed period of 1024 frames at 48000 Hz, as dmix's and
+// JACK's, leaves no exact ratio): the device records the very tone made.
+// The rate changes with a warning; a device that takes any rate keeps it.
+TEST_P(DeviceRateTest, ToneIsMadeAtTheDevicesRate) {
+  const RateCase& c = GetParam();
+  uint32_t rate = c.asked;
+  testing::internal::CaptureStdout();
+  SettleRate(c.device, rate);
+  EXPECT_EQ(c.asked == c.own ? ""
+                             : "Warning Soundcard Did Not Return Requested Samplerate...this will "
+                               "affect tuning\nSamplerate = " +
+                                   std::to_string(c.own) + "\n",
+            testing::internal::GetCapturedStdout());
+  ASSERT_EQ(c.own, rate);
+  const ScopedCapture capture;
+  const int64_t frames = rate / 4;
+  const std::vector<unsigned char> block = PackedTone(440, rate, frames);
+  testing::internal::CaptureStdout();
+  PLAY(c.device, rate, 2, frames, block.data());
+  EXPECT_EQ("", testing::internal::GetCapturedStdout());
+  ExpectPlayed(capture.Recording(), block);
+}
+
+INSTANTIATE_TEST_SUITE_P(Conversions, DeviceRateTest,
+                         testing::Values(RateCase{"plug:'qt_only:48000'", 44100, 48000},
+                                         RateCase{"plug:'qt_only:48000,1024'", 44100, 48000},
+                                         RateCase{"plug:'qt_only:44100'", 48000, 44100},
+                                         RateCase{"plug:'qt_only:44100,1024'", 48000, 44100},
+                                         RateCase{"plug:'qt_only:96000'", 44100, 96000},
+                                         RateCase{"plug:'qt_only:96000,1024'", 44100, 96000},
+                                         RateCase{"plug:'qt_only:48000'", 22050, 48000},
+                                         RateCase{"plug:'qt_only:48000,1024'", 22050, 48000},
+                                         RateCase{"plug:'qt_only:44100'", 8000, 44100},
+                                         RateCase{"plug:'qt_only:44100,1024'", 8000, 44100},
+                                         RateCase{"plug:qt_fast", 22050, 22050}));
+
 struct UnderrunCase {
   const char* device;
   int64_t frames;

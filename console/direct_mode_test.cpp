@@ -89,9 +89,9 @@ INSTANTIATE_TEST_SUITE_P(
                    0,
                    Settings(kLongDevice, "440.00", "0.10", "25.00")},
         DirectCase{"other_rate",
-                   {"440", "0.5", "qt_rate48k"},
+                   {"440", "0.5", "plug:'qt_only:48000,1024'"},
                    0,
-                   Settings("qt_rate48k", "440.00", "0.50", "25.00") +
+                   Settings("plug:'qt_only:48000,1024'", "440.00", "0.50", "25.00") +
                        "Warning Soundcard Did Not Return Requested Samplerate...this will "
                        "affect tuning\nSamplerate = 48000\n"},
         DirectCase{"underrun",
@@ -160,16 +160,22 @@ TEST(DirectModeHelpTest, HelpAndVersion) {
 }
 
 // The file device records the tone of the arguments, at level 50, on both
-// channels; one argument plays 8 s at level 25 on "default".
+// channels; one argument plays 8 s at level 25 on "default". A device behind
+// a plug that runs at 48000 Hz only gets a tone made at 48000 Hz.
 TEST(DirectModeCaptureTest, PlaysTheToneOfTheArguments) {
   const ScratchDir scratch;
   const std::string path = scratch.Path("tone.raw");
   const ProgramRun run = RunQuemblet({"441", "0.1", "file:'" + path + "',raw", "50"}, "");
   ASSERT_EQ(0, run.status) << run.err;
   ExpectPlayed(ReadFile(path), PackedTone(441, 44100, 4410, 50));
+  {
+    const ScopedCapture capture;
+    ASSERT_EQ(0, RunQuemblet({"1000"}, "").status);
+    ExpectPlayed(capture.Recording(), PackedTone(1000, 44100, 352800, 25));
+  }
   const ScopedCapture capture;
-  ASSERT_EQ(0, RunQuemblet({"1000"}, "").status);
-  ExpectPlayed(capture.Recording(), PackedTone(1000, 44100, 352800, 25));
+  ASSERT_EQ(0, RunQuemblet({"440", "0.1", "plug:'qt_only:48000,1024'"}, "").status);
+  ExpectPlayed(capture.Recording(), PackedTone(440, 48000, 4800, 25));
 }
 
 }  // namespace

@@ -116,6 +116,20 @@ INSTANTIATE_TEST_SUITE_P(
                    t.Answered("r");
                    t.Play("440.00");
                  }},
+        // A device that runs at 48000 Hz behind a plug: the rate changes
+        // before the first tone, with a warning, and stays.
+        MenuCase{"device_rate", "s plug:'qt_only:48000,1024'\np\np\nx\n",
+                 [](Transcript& t) {
+                   t.view.device = "plug:'qt_only:48000,1024'";
+                   t.Answered("s");
+                   t.view.rate = "48000";
+                   t.Then(
+                        "Frequency = 440.00 Hz\n"
+                        "Warning Soundcard Did Not Return Requested Samplerate...this will "
+                        "affect tuning\nSamplerate = 48000\n")
+                       .Menu();
+                   t.Play("440.00");
+                 }},
         MenuCase{"help_once", "h\nb\nx\n",
                  [](Transcript& t) {
                    t.Then(kHelp).Menu();
@@ -300,6 +314,26 @@ TEST(MenuCaptureTest, NotePlaysItsTone) {
   ASSERT_EQ(0, run.status) << run.err;
   ExpectPlayed(ReadFile(path),
                PackedTone(static_cast<float>(Get_Freq("g", 0, 0)), 44100, 22050, 60));
+}
+
+// Devices behind a plug that run at one rate only get two tones made at that
+// rate, whatever rate was set: 44100 Hz on a device of 48000 Hz with a fixed
+// period, and 48000 Hz on a device of 44100 Hz.
+TEST(MenuCaptureTest, TonesAreMadeAtTheDevicesRate) {
+  const struct {
+    const char* commands;
+    uint32_t rate;
+  } cases[] = {{"s plug:'qt_only:48000,1024'\n", 48000},
+               {"r 48000\ns plug:'qt_only:44100'\n", 44100}};
+  for (const auto& c : cases) {
+    const ScopedCapture capture;
+    const ProgramRun run = RunQuemblet({}, std::string(c.commands) + "l 0.1\np\np\nx\n");
+    ASSERT_EQ(0, run.status) << run.err;
+    const std::string recording = capture.Recording();
+    const std::vector<unsigned char> tone = PackedTone(440, c.rate, c.rate / 10);
+    ExpectPlayed(recording.substr(0, recording.size() / 2), tone);
+    ExpectPlayed(recording.substr(recording.size() / 2), tone);
+  }
 }
 
 }  // namespace

@@ -83,6 +83,8 @@ float ToneFrequency(const ToneSettings& settings) {
 bool PlayTone(ToneSettings& settings, int64_t memory_budget) {
   int64_t frames;
   ToneArrays arrays;
+  // Made at the rate the device runs at, the tone is played unconverted.
+  SettleRate(settings.device.c_str(), settings.rate);
   if (!RenderTone(settings, kPlayUse, memory_budget, &frames, &arrays)) return false;
   PLAY(settings.device.c_str(), settings.rate, 2, frames, arrays.block.get());
   return true;

@@ -40,9 +40,10 @@ bool SizeTone(const ToneSettings& settings, const ToneUse& use, int64_t memory_b
 // octave and cents; in frequency mode the typed one.
 float ToneFrequency(const ToneSettings& settings);
 
-// Plays the settings' tone for their length at their level and rate on their
-// device, then returns true; `settings.rate` takes the rate the device
-// settled on. Returns false, with one line on stdout and nothing played, for
+// Plays the settings' tone for their length at their level on their device,
+// then returns true. The tone is made at the rate the device itself runs at
+// nearest the settings' rate, which `settings.rate` takes (with a warning
+// when it changes; see SettleRate and PLAY). Returns false, with one line on stdout and nothing played, for
 // a tone that cannot be made or held in `memory_budget` bytes (see SizeTone).
 // Device failures end the process (PLAY).
 bool PlayTone(ToneSettings& settings, int64_t memory_budget);

@@ -19,7 +19,9 @@ if ! command -v valgrind >/dev/null 2>&1; then
 fi
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-printf 's null\nl 0.2\na\nG5\nz 1000\np\nexp %s/tone.wav\nh\nx\n' "$work" |
+# 48000 Hz asked of a device of 44100 Hz behind a plug, whose rate converter
+# some alsa-lib releases run past the end of its buffers.
+printf "s null\nl 0.2\na\nG5\nz 1000\np\nr 48000\ns plug:'qt_only:44100'\np\nexp %s/tone.wav\nh\nx\n" "$work" |
   valgrind --quiet --leak-check=full --show-leak-kinds=all --errors-for-leak-kinds=all \
     --suppressions="$(dirname "$0")/valgrind.supp" --num-callers=50 \
     --error-exitcode=99 "$1" >"$work/out"

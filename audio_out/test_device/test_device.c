@@ -9,6 +9,8 @@
  *   pcm.NAME {
  *     type quemblet_test
  *     rate 48000        # offer only this rate (default: 1000..768000)
+ *     period 1024       # offer periods of this many frames only, as dmix
+ *                       # and JACK do (default: 64 bytes to 1 MiB)
  *     format "S16_LE"   # offer only this format (default: S24_3LE)
  *     fail_hw 1         # the hw_params step fails with EIO
  *     xrun_at 20000     # one underrun once this many frames were written
@@ -63,6 +65,7 @@ typedef struct {
   snd_pcm_ioplug_t io;
   int fd; /* poll descriptor, always ready */
   unsigned int only_rate;
+  long period; /* frames; 0 for any */
   snd_pcm_format_t format;
   int fail_hw;
   long xrun_at;
@@ -252,6 +255,9 @@ static int SetConstraints(TestDevice* d) {
                                     : d->mmap_only                                ? 2
                                                                                   : 4;
   unsigned int format = (unsigned int)d->format;
+  /* Periods are given in bytes: those of two channels, as the tests ask. */
+  const unsigned int period_bytes = (unsigned int)(d->period * (d->channels ? d->channels : 2) *
+                                                   (snd_pcm_format_physical_width(d->format) / 8));
   int err;
   if ((err = snd_pcm_ioplug_set_param_list(&d->io, SND_PCM_IOPLUG_HW_ACCESS, access_count,
                                            offered)) < 0 ||
@@ -259,8 +265,9 @@ static int SetConstraints(TestDevice* d) {
       (err = snd_pcm_ioplug_set_param_minmax(&d->io, SND_PCM_IOPLUG_HW_CHANNELS,
                                              d->channels ? d->channels : 1,
                                              d->channels ? d->channels : 2)) < 0 ||
-      (err = snd_pcm_ioplug_set_param_minmax(&d->io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, 64, 1 << 20)) <
-          0 ||
+      (err = snd_pcm_ioplug_set_param_minmax(&d->io, SND_PCM_IOPLUG_HW_PERIOD_BYTES,
+                                             period_bytes ? period_bytes : 64,
+                                             period_bytes ? period_bytes : 1 << 20)) < 0 ||
       (err = snd_pcm_ioplug_set_param_minmax(&d->io, SND_PCM_IOPLUG_HW_PERIODS, 2, 64)) < 0)
     return err;
   if (d->only_rate)
@@ -271,7 +278,7 @@ static int SetConstraints(TestDevice* d) {
 SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
   snd_config_iterator_t i, next;
   TestDevice* d;
-  long only_rate = 0, fail_hw = 0, xrun_at = 0, xrun_in_write = 0, realtime = 0,
+  long only_rate = 0, period = 0, fail_hw = 0, xrun_at = 0, xrun_in_write = 0, realtime = 0,
        interleaved_only = 0, noninterleaved_only = 0, mmap_only = 0, stop_at = 0, stop_in_drain = 0,
        channels = 0, gone_at = -1, suspend_at = 0, busy_poll = 0, quiet_poll = 0, ahead = 0;
   snd_pcm_format_t format = SND_PCM_FORMAT_S24_3LE;
@@ -284,6 +291,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
     if (snd_config_get_id(n, &id) < 0) continue;
     if (!strcmp(id, "comment") || !strcmp(id, "type") || !strcmp(id, "hint")) continue;
     if (!strcmp(id, "rate") && snd_config_get_integer(n, &only_rate) == 0) continue;
+    if (!strcmp(id, "period") && snd_config_get_integer(n, &period) == 0 && period >= 0) continue;
     if (!strcmp(id, "fail_hw") && snd_config_get_integer(n, &fail_hw) == 0) continue;
     if (!strcmp(id, "xrun_at") && snd_config_get_integer(n, &xrun_at) == 0) continue;
     if (!strcmp(id, "xrun_in_write") && snd_config_get_integer(n, &xrun_in_write) == 0) continue;
@@ -317,6 +325,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
   d = calloc(1, sizeof *d);
   if (d == NULL) return -ENOMEM;
   d->only_rate = (unsigned int)only_rate;
+  d->period = period;
   d->format = format;
   d->fail_hw = (int)fail_hw;
   d->xrun_at = xrun_at;
