@@ -1,14 +1,17 @@
 #include "audio_out/alsa_play.h"
 
 #include <alsa/asoundlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -40,6 +43,15 @@ constexpr Clock::duration kHeldGap = std::chrono::seconds(1);
 constexpr Clock::duration kNap = std::chrono::milliseconds(2);
 // While it drains, the device is looked at this often.
 constexpr Clock::duration kDrainLook = std::chrono::milliseconds(10);
+// The watchdog counts the time without progress in steps this long, well
+// below kHeldGap, so that a call blocked in the device counts in full.
+constexpr Clock::duration kWatchdogTick = std::chrono::milliseconds(250);
+
+// What a device that stops answering is reported as, by the step it stops
+// in: the open, the set-up, and playing (the feed, the drain, the close).
+constexpr char kOpenFailure[] = "unable to open pcm device: %s\n";
+constexpr char kSetUpFailure[] = "unable to set hw parameters: %s\n";
+constexpr char kPlayFailure[] = "unable to play on pcm device: %s\n";
 
 // alsa-lib reports its own view of every failure on stderr; the program
 // says what failed itself, in one line.
@@ -54,6 +66,8 @@ void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
 void WarnOfRate(uint32_t rate) {
   std::puts("Warning Soundcard Did Not Return Requested Samplerate...this will affect tuning");
   std::printf("Samplerate = %i\n", static_cast<int>(rate));
+  // The watchdog ends the process without flushing stdout.
+  std::fflush(stdout);
 }
 
 // A device that cannot take the block's layout: another device name (a
@@ -66,15 +80,119 @@ void WarnOfRate(uint32_t rate) {
 
 // A device that fails or stops while playing: nothing more is sent and
 // nothing waits for it.
-[[noreturn]] void FailPlaying(int err) { Fail("unable to play on pcm device: %s\n", err); }
+[[noreturn]] void FailPlaying(int err) { Fail(kPlayFailure, err); }
+
+// The stall clock of one device: how long the device has gone without
+// taking or playing frames while the program ran, and what that is called
+// when it ends the run. A watchdog thread, started with it and stopped when
+// it goes, reads it a few times a second from outside the device's calls,
+// since a plugin may block inside its own call (a sound server's, whose
+// server has stopped, in the open or the drain), and ends the process once
+// the limit has passed: one line on stderr with write(2), then _exit(1),
+// taking none of stdio's locks, which the blocked thread may hold.
+class Progress {
+ public:
+  Progress() : watchdog_([this] { Watch(); }) {}
+  ~Progress() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_one();
+    watchdog_.join();
+  }
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+
+  // From now on a device that does not move for `limit` is reported with
+  // `failure_format` (one %s, for the error text).
+  void Expect(const char* failure_format, Clock::duration limit) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    failure_format_ = failure_format;
+    limit_ = limit;
+    RestartLocked();
+  }
+
+  // The device took frames, or played some of what it holds.
+  void Moved() {
+    since_ = Since::kFrames;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    RestartLocked();
+  }
+
+  // Brings the device back after an underrun ("RX" on stdout) or a suspend,
+  // or ends the process when it cannot, or is gone: a sound server that
+  // died fails every call while every prepare succeeds, so a device that
+  // fails again right after an underrun's recovery, before it takes a
+  // frame, is gone. A device just resumed may first report the underrun it
+  // had while the machine slept.
+  void Recover(snd_pcm_t* pcm, int err) {
+    int res;
+    if (err == -EPIPE && since_ != Since::kUnderrun) {
+      std::puts("RX");
+      std::fflush(stdout);  // the watchdog ends the process without flushing
+      res = snd_pcm_prepare(pcm);
+      since_ = Since::kUnderrun;
+    } else if (err == -ESTRPIPE && since_ == Since::kFrames) {
+      // The system has woken up. A device that cannot resume starts anew;
+      // the kernel waits for a sound card's power itself.
+      res = snd_pcm_resume(pcm);
+      if (res < 0) res = snd_pcm_prepare(pcm);
+      since_ = Since::kResume;
+    } else {
+      FailPlaying(err);
+    }
+    if (res < 0) FailPlaying(err);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    RestartLocked();
+  }
+
+  // True from a recovery until the device takes or plays frames again.
+  bool Recovering() const { return since_ != Since::kFrames; }
+
+ private:
+  enum class Since { kFrames, kResume, kUnderrun };
+
+  void RestartLocked() {
+    stalled_ = Clock::duration::zero();
+    looked_ = Clock::now();
+  }
+
+  // The watchdog: each look adds the time since the last, up to kHeldGap,
+  // so that a program stopped and continued (Ctrl-Z and fg, a debugger) is
+  // not blamed on the device, while a call that blocks counts in full.
+  void Watch() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!wake_.wait_for(lock, kWatchdogTick, [this] { return stopping_; })) {
+      const Clock::time_point now = Clock::now();
+      stalled_ += std::min(now - looked_, kHeldGap);
+      looked_ = now;
+      if (stalled_ > limit_) {
+        char line[256];
+        const int length = std::snprintf(line, sizeof line, failure_format_, snd_strerror(-EIO));
+        if (length > 0 && write(STDERR_FILENO, line, static_cast<size_t>(length)) < 0) _exit(1);
+        _exit(1);
+      }
+    }
+  }
+
+  Since since_ = Since::kFrames;  // what happened last: frames, or a recovery
+  std::mutex mutex_;              // guards what follows, up to the thread
+  std::condition_variable wake_;
+  bool stopping_ = false;
+  const char* failure_format_ = kOpenFailure;
+  Clock::duration limit_ = kStallLimit;
+  Clock::duration stalled_{};  // without moving, while the program ran
+  Clock::time_point looked_ = Clock::now();
+  std::thread watchdog_;  // last: it starts once the rest is set
+};
 
 // An open device and what was settled with it; Configure sets every field.
 struct Device {
   snd_pcm_t* pcm;
-  bool interleaved;             // written with snd_pcm_writei
-  int64_t period;               // frames
-  snd_pcm_uframes_t buffer;     // frames
-  Clock::duration stall_limit;  // see kStallLimit
+  bool interleaved;          // written with snd_pcm_writei
+  int64_t period;            // frames
+  snd_pcm_uframes_t buffer;  // frames
 };
 
 // Asks for non-interleaved access where the device itself offers it, and
@@ -96,14 +214,17 @@ bool ChooseAccess(snd_pcm_t* pcm, snd_pcm_hw_params_t* params) {
 
 // Opens `name` and installs the block's layout at the rate nearest `rate`,
 // which receives the rate in force (with a warning on stdout when it
-// differs). Ends the process when the device cannot be opened or set up.
-Device Configure(const char* name, uint32_t& rate, int channels) {
+// differs). Ends the process when the device cannot be opened or set up,
+// also when it stops answering (`progress`).
+Device Configure(const char* name, uint32_t& rate, int channels, Progress* progress) {
   const uint32_t requested_rate = rate;
   Device device;
   int err;
+  progress->Expect(kOpenFailure, kStallLimit);
   if ((err = snd_pcm_open(&device.pcm, name, SND_PCM_STREAM_PLAYBACK, 0)) < 0)
-    Fail("unable to open pcm device: %s\n", err);
+    Fail(kOpenFailure, err);
   snd_pcm_t* pcm = device.pcm;
+  progress->Expect(kSetUpFailure, kStallLimit);
 
   snd_pcm_hw_params_t* params;
   snd_pcm_hw_params_alloca(&params);  // zero-filled, freed on return
@@ -116,7 +237,7 @@ Device Configure(const char* name, uint32_t& rate, int channels) {
   err = channels == static_cast<int>(kChannels)
             ? snd_pcm_hw_params_set_channels(pcm, params, kChannels)
             : -EINVAL;
-  if (err < 0) FailLayout("unable to set hw parameters: %s\n", err);
+  if (err < 0) FailLayout(kSetUpFailure, err);
   // Each near setter leaves its parameter at one value, the one it writes
   // back, and snd_pcm_hw_params installs that value as it is.
   unsigned int rate_near = rate;
@@ -126,79 +247,17 @@ Device Configure(const char* name, uint32_t& rate, int channels) {
   snd_pcm_hw_params_set_period_size_near(pcm, params, &period, nullptr);
   device.buffer = kBufferFrames;
   snd_pcm_hw_params_set_buffer_size_near(pcm, params, &device.buffer);
-  if ((err = snd_pcm_hw_params(pcm, params)) < 0) Fail("unable to set hw parameters: %s\n", err);
+  if ((err = snd_pcm_hw_params(pcm, params)) < 0) Fail(kSetUpFailure, err);
 
   if (rate != requested_rate) WarnOfRate(rate);
   device.period = static_cast<int64_t>(period);
   // A slow device takes its next frames only once a period has played.
-  device.stall_limit =
+  progress->Expect(
+      kPlayFailure,
       kStallLimit + std::chrono::duration_cast<Clock::duration>(
-                        std::chrono::duration<double>(static_cast<double>(device.buffer) / rate));
+                        std::chrono::duration<double>(static_cast<double>(device.buffer) / rate)));
   return device;
 }
-
-// What the device has done since it last took or played frames.
-class Progress {
- public:
-  explicit Progress(Clock::duration limit) : limit_(limit) {}
-
-  // The device took frames, or played some of what it holds.
-  void Moved() {
-    Restart();
-    since_ = Since::kFrames;
-  }
-
-  // The device, asked just now, has not moved, or is draining. Returns true
-  // once it has not moved for the limit while the program was running and
-  // asking it.
-  bool Stalled() {
-    const Clock::time_point now = Clock::now();
-    stalled_ += std::min(now - asked_, kHeldGap);
-    asked_ = now;
-    return stalled_ > limit_;
-  }
-
-  // Brings the device back after an underrun ("RX" on stdout) or a suspend,
-  // or ends the process when it cannot, or is gone: a sound server that
-  // died fails every call while every prepare succeeds, so a device that
-  // fails again right after an underrun's recovery, before it takes a
-  // frame, is gone. A device just resumed may first report the underrun it
-  // had while the machine slept.
-  void Recover(snd_pcm_t* pcm, int err) {
-    int res;
-    if (err == -EPIPE && since_ != Since::kUnderrun) {
-      std::puts("RX");
-      res = snd_pcm_prepare(pcm);
-      since_ = Since::kUnderrun;
-    } else if (err == -ESTRPIPE && since_ == Since::kFrames) {
-      // The system has woken up. A device that cannot resume starts anew;
-      // the kernel waits for a sound card's power itself.
-      res = snd_pcm_resume(pcm);
-      if (res < 0) res = snd_pcm_prepare(pcm);
-      since_ = Since::kResume;
-    } else {
-      FailPlaying(err);
-    }
-    if (res < 0) FailPlaying(err);
-    Restart();
-  }
-
-  // True from a recovery until the device takes or plays frames again.
-  bool Recovering() const { return since_ != Since::kFrames; }
-
- private:
-  enum class Since { kFrames, kResume, kUnderrun };
-
-  void Restart() {
-    stalled_ = Clock::duration::zero();
-    asked_ = Clock::now();
-  }
-
-  Clock::duration limit_;
-  Clock::duration stalled_{};  // without moving, while the program ran
-  Clock::time_point asked_ = Clock::now();
-  Since since_ = Since::kFrames;  // what happened last: frames, or a recovery
-};
 
 // Writes `count` frames of the block from frame `from` to both channels.
 // Interleaved devices take the frames from `staging`, which holds at least
@@ -236,7 +295,6 @@ void Feed(const Device& device, int64_t frames, const unsigned char* block, Prog
       continue;
     }
     if (avail == 0) {
-      if (progress->Stalled()) FailPlaying(-EIO);
       // A wait that timed out has waited; one that said ready without room
       // has not, and would be asked again at once.
       if (ready_without_room) std::this_thread::sleep_for(kNap);
@@ -253,10 +311,13 @@ void Feed(const Device& device, int64_t frames, const unsigned char* block, Prog
         WriteBoth(device, block, pos, static_cast<snd_pcm_uframes_t>(avail), staging);
     if (written < 0) {
       progress->Recover(device.pcm, static_cast<int>(written));
-    } else if (written > 0) {
-      progress->Moved();
+      // After an underrun the frames just offered are skipped. A device
+      // suspended in the write took none of them: it gets them again.
+      if (written == -EPIPE) pos += avail;
+    } else {
+      if (written > 0) progress->Moved();
+      pos += written;
     }
-    pos += avail;  // after an underrun the frames just offered are skipped
   }
   // A device brought back that has taken nothing since may be gone (a
   // server killed as the tone started): it must take the frames still
@@ -268,34 +329,68 @@ void Feed(const Device& device, int64_t frames, const unsigned char* block, Prog
     const snd_pcm_sframes_t written =
         WriteBoth(device, block, from, static_cast<snd_pcm_uframes_t>(frames - from), staging);
     if (written < 0 && written != -EAGAIN) FailPlaying(static_cast<int>(written));
+    if (written > 0) progress->Moved();
   }
 }
 
-// Lets the device play what it holds, then stops it. The drain is asked for
-// in non-blocking mode (set at the end of the feed). The plugins of sound
-// servers (PulseAudio's, PipeWire's) return only once their server has
-// played it all, which is then heard in full; a device that runs dry first
-// (an underrun now) has played it all too. A device that drains by itself
-// (a sound card, a plugin that follows its own position) is left draining
-// and looked at until it is done. What it holds takes at most its buffer's
-// time to play, so the feed's limit, counted on from its last frames
-// taken, gives it up when it stops.
-void PlayOut(snd_pcm_t* pcm, Progress* progress) {
-  snd_pcm_drain(pcm);
-  // Asking for its room lets a plugin that follows its own position see
-  // that it is done; a device that stopped on its own has none to give.
-  while (snd_pcm_avail(pcm) >= 0 && snd_pcm_state(pcm) == SND_PCM_STATE_DRAINING) {
-    if (progress->Stalled()) FailPlaying(-EIO);
-    std::this_thread::sleep_for(kDrainLook);
+// Lets the device play what it holds, then stops it; returns once it has
+// played it all, and ends the process when it cannot. The drain is asked
+// for in non-blocking mode (set at the end of the feed). The plugins of
+// sound servers (PulseAudio's, PipeWire's) return only once their server
+// has played it all, or has failed. A device that drains by itself (a
+// sound card, a plugin that follows its own position) is left draining and
+// looked at until it is done. What it holds takes at most its buffer's time
+// to play, so the feed's limit, counted on from its last frames taken,
+// gives it up when it stops (the watchdog), also inside the drain's call.
+void PlayOut(snd_pcm_t* pcm) {
+  bool resumed = false;
+  for (;;) {
+    int err = snd_pcm_drain(pcm);
+    // Asking for its room lets a plugin that follows its own position see
+    // that it is done.
+    while (err == -EAGAIN && snd_pcm_state(pcm) == SND_PCM_STATE_DRAINING) {
+      std::this_thread::sleep_for(kDrainLook);
+      const snd_pcm_sframes_t avail = snd_pcm_avail(pcm);
+      if (avail < 0) err = static_cast<int>(avail);
+    }
+    const snd_pcm_state_t state = snd_pcm_state(pcm);
+    if (err == -ESTRPIPE || state == SND_PCM_STATE_SUSPENDED) {
+      // The machine slept: a device that wakes drains on. One that cannot,
+      // or sleeps again before it is done, has lost what it held.
+      if (resumed || snd_pcm_resume(pcm) < 0) FailPlaying(-ESTRPIPE);
+      resumed = true;
+      continue;
+    }
+    if (state == SND_PCM_STATE_SETUP && (err == 0 || err == -EAGAIN || err == -EBADFD)) {
+      // Done, as far as the drain tells: a plugin whose position failed as
+      // it drained stops as one that is done does. Asked once more, it
+      // fails again; a card that is done has no position to give (EBADFD).
+      const snd_pcm_sframes_t avail = snd_pcm_avail(pcm);
+      if (avail >= 0 || avail == -EBADFD) return;
+    }
+    break;
   }
+  // An error, or a state an error leads to (an underrun, a device gone, a
+  // plugin that stopped on a position it could not give): a device that ran
+  // dry answers once prepared; one that died, or whose server did, fails
+  // again.
+  int err = snd_pcm_prepare(pcm);
+  if (err >= 0) {
+    const snd_pcm_sframes_t avail = snd_pcm_avail(pcm);
+    if (avail < 0) err = static_cast<int>(avail);
+  }
+  if (err < 0) FailPlaying(err);
 }
 
 }  // namespace
 
 void SettleRate(const char* device, uint32_t& rate) {
   snd_lib_error_set_handler(SilentAlsaError);
+  std::fflush(stdout);  // the watchdog ends the process without flushing
+  Progress progress;
   snd_pcm_t* pcm;
   if (snd_pcm_open(&pcm, device, SND_PCM_STREAM_PLAYBACK, 0) < 0) return;
+  progress.Expect(kSetUpFailure, kStallLimit);
   snd_pcm_hw_params_t* params;
   snd_pcm_hw_params_alloca(&params);
   snd_pcm_hw_params_any(pcm, params);
@@ -321,10 +416,11 @@ void SettleRate(const char* device, uint32_t& rate) {
 void PLAY(const char* device, uint32_t& rate, int channels, int64_t frames,
           const unsigned char* block) {
   snd_lib_error_set_handler(SilentAlsaError);
-  const Device configured = Configure(device, rate, channels);
-  Progress progress(configured.stall_limit);
+  std::fflush(stdout);  // the watchdog ends the process without flushing
+  Progress progress;
+  const Device configured = Configure(device, rate, channels, &progress);
   Feed(configured, frames, block, &progress);
-  PlayOut(configured.pcm, &progress);
+  PlayOut(configured.pcm);
   snd_pcm_close(configured.pcm);
   // Nothing of the device outlives the call, alsa-lib's parsed
   // configuration included.

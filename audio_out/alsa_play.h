@@ -12,22 +12,28 @@
 // receives the rate the device settled on; when it differs from the one
 // asked for, two warning lines go to stdout. An underrun prints "RX" on
 // stdout and playback goes on; a suspended device is resumed, or prepared
-// anew when it cannot resume (and may then report one underrun).
+// anew when it cannot resume (and may then report one underrun); the frames
+// a write offered as the device was suspended are offered again.
 // Ends the process with exit(1) and one message on stderr when the device
 // cannot be opened, refuses the format or exactly two channels (these two
 // also print "Try a different soundcard device name." on stdout), refuses
 // its hardware parameters, fails while playing, is gone (it fails again
 // after an underrun's recovery before taking a frame, also when that
-// recovery came with the tone's last write), or takes no frame, or has not
-// played out what it holds after its last, for 3 seconds beyond the time
-// its buffer takes to play. That time is counted only while the program
-// runs: a program stopped and continued (Ctrl-Z and fg, a debugger) plays
-// on.
-// Touches no signal and no timer of the process: its own waits are polls
-// of the device and sleeps of at most 10 ms, so it ends within a few
-// seconds of a device that stops, unless a call into the device never
-// returns (the plugin of a sound server that is itself stopped waits for
-// it in the drain). Keeps alsa-lib's own diagnostics off stderr.
+// recovery came with the tone's last write), or has not played out what it
+// was sent: its drain failed, or it was gone, or suspended for good, before
+// it was done, and it fails again when prepared.
+// While it runs, PLAY keeps one watchdog thread, which ends the process
+// with _exit(1) and one message on stderr (that of the open, of the set-up,
+// or "unable to play on pcm device: Input/output error") when the device
+// stops answering or moving: it has taken no frame, or not played out what
+// it holds after its last, for 3 seconds beyond the time its buffer takes
+// to play (3 seconds in the open and the set-up), also inside a call that
+// never returns (the plugin of a stopped sound server, in its open or its
+// drain). That time is counted only while the program runs: a program
+// stopped and continued (Ctrl-Z and fg, a debugger) plays on. stdout is
+// flushed on entry and after each line PLAY prints, so nothing printed is
+// lost then. Touches no signal and no timer of the process. Keeps
+// alsa-lib's own diagnostics off stderr.
 void PLAY(const char* device, uint32_t& rate, int channels, int64_t frames,
           const unsigned char* block);
 
@@ -39,5 +45,7 @@ void PLAY(const char* device, uint32_t& rate, int channels, int64_t frames,
 // rate differs, `rate` takes it and the two warning lines of PLAY go to
 // stdout. A device that cannot be opened, or that offers no rate for the
 // block's layout, leaves `rate` as it is and prints nothing (PLAY then says
-// what fails). Opens and closes the device; keeps alsa-lib quiet, as PLAY.
+// what fails). Opens and closes the device, watched as PLAY's open and
+// set-up are (a device that stops answering ends the process); keeps
+// alsa-lib quiet, as PLAY.
 void SettleRate(const char* device, uint32_t& rate);

@@ -141,6 +141,7 @@ struct UnderrunCase {
   int64_t frames;
   size_t recorded;  // frames the device was handed
   bool skips;       // the write that failed skips the frames it offered
+  const char* printed = "RX\n";
 };
 
 std::ostream& operator<<(std::ostream& os, const UnderrunCase& c) {
@@ -155,7 +156,11 @@ class UnderrunTest : public testing::TestWithParam<UnderrunCase> {};
 // without it. In the feed's last write (qt_xrun_in_write: its second, of
 // 2048 frames): the frames it offered are skipped, and what follows the
 // recovery is the frames never offered, or the tone's last frame when that
-// write offered them all. The tone then ends as any other.
+// write offered them all. A device suspended in a write (qt_sleep_in_write,
+// mid-tone; qt_sleep_in_last_write, in the feed's last write, then
+// reporting an underrun) took none of its frames and gets them again: no
+// frame is lost, and only the underrun is reported. The tone then ends as
+// any other.
 TEST_P(UnderrunTest, IsReportedAndPlaybackCompletes) {
   const UnderrunCase& c = GetParam();
   const ScopedCapture capture;
@@ -163,7 +168,7 @@ TEST_P(UnderrunTest, IsReportedAndPlaybackCompletes) {
   uint32_t rate = 44100;
   testing::internal::CaptureStdout();
   PLAY(c.device, rate, 2, c.frames, block.data());
-  EXPECT_EQ("RX\n", testing::internal::GetCapturedStdout());
+  EXPECT_EQ(c.printed, testing::internal::GetCapturedStdout());
   EXPECT_EQ(c.recorded * 6, capture.Recording().size());
   if (!c.skips) ExpectPlayed(capture.Recording(), block);
 }
@@ -172,7 +177,10 @@ INSTANTIATE_TEST_SUITE_P(Devices, UnderrunTest,
                          testing::Values(UnderrunCase{"qt_xrun", 88200, 88064, false},
                                          UnderrunCase{"qt_sleep", 88200, 88064, false},
                                          UnderrunCase{"qt_xrun_in_write", 4000, 2048 + 1, true},
-                                         UnderrunCase{"qt_xrun_in_write", 5000, 2048 + 904, true}));
+                                         UnderrunCase{"qt_xrun_in_write", 5000, 2048 + 904, true},
+                                         UnderrunCase{"qt_sleep_in_write", 44100, 44100, false, ""},
+                                         UnderrunCase{"qt_sleep_in_last_write", 4000, 4000,
+                                                      false}));
 
 struct AlarmCase {
   const char* name;
@@ -238,9 +246,10 @@ class RealTimeTest : public testing::TestWithParam<const char*> {};
 // Devices that play in real time, taking non-interleaved frames only (also
 // behind a hooks device, which passes them on), interleaved frames only
 // (offering more room than its buffer has), or anything through a plug, one
-// whose poll says ready while it has no room, and one whose poll is never
-// ready: each must get the block on both channels (what it records), and
-// PLAY must wait for it rather than spin.
+// whose poll says ready while it has no room, one whose poll is never ready,
+// and one suspended in the drain, which resumes: each must get the block on
+// both channels (what it records), and PLAY must wait for it to play out
+// rather than spin.
 TEST_P(RealTimeTest, PlaysBlockOnBothChannelsWithoutSpinning) {
   const ScopedCapture capture;
   const std::vector<unsigned char> block = PackedTone(440, 44100, 44100);
@@ -257,7 +266,8 @@ TEST_P(RealTimeTest, PlaysBlockOnBothChannelsWithoutSpinning) {
 
 INSTANTIATE_TEST_SUITE_P(Access, RealTimeTest,
                          testing::Values("qt_realtime", "qt_hooks", "qt_interleaved",
-                                         "qt_plug_interleaved", "qt_busy_poll", "qt_quiet_poll"));
+                                         "qt_plug_interleaved", "qt_busy_poll", "qt_quiet_poll",
+                                         "qt_sleep_in_drain"));
 
 // At 300 Hz a period (1024 frames) takes 3.4 s to play: a device that slow
 // is waited for, through the tone and the drain (most of the run), not
@@ -309,9 +319,10 @@ std::ostream& operator<<(std::ostream& os, const HoldCase& c) { return os << c.n
 
 class HeldProgramTest : public testing::TestWithParam<HoldCase> {};
 
-// A program held for longer than the stall limit, while it feeds the device
-// or while the device plays out the 2 s it was given last, finds a device
-// that is fine when it goes on: it plays on.
+// A program held for longer than the stall limit, while it feeds the device,
+// while the device plays out the 2 s it was given last, or while a drain
+// blocks in the device's own call for 1.5 s, finds a device that is fine
+// when it goes on: it plays on.
 TEST_P(HeldProgramTest, PlaysOn) {
   const HoldCase& c = GetParam();
   const std::vector<unsigned char> block = PackedTone(50, c.rate, c.frames);
@@ -322,7 +333,8 @@ TEST_P(HeldProgramTest, PlaysOn) {
 
 INSTANTIATE_TEST_SUITE_P(Phases, HeldProgramTest,
                          testing::Values(HoldCase{"feeding", "qt_realtime", 44100, 88200},
-                                         HoldCase{"playing_out", "qt_slow_1000", 1000, 2100}),
+                                         HoldCase{"playing_out", "qt_slow_1000", 1000, 2100},
+                                         HoldCase{"in_drain_call", "qt_slow_drain", 44100, 8820}),
                          [](const testing::TestParamInfo<HoldCase>& info) {
                            return info.param.name;
                          });
@@ -370,6 +382,11 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"qt_mmap_only", "unable to set hw parameters: Invalid argument\n"},
         // Gone while suspended: no resume brings it back, nor is one tried for ever.
         FailureCase{"qt_gone_in_sleep", "unable to play on pcm device: Streams pipe error\n"},
+        // Gone, or suspended for good, once the drain has begun: what it
+        // held is not played.
+        FailureCase{"qt_gone_in_drain", "unable to play on pcm device: Broken pipe\n"},
+        FailureCase{"qt_sleep_in_drain_for_good",
+                    "unable to play on pcm device: Streams pipe error\n"},
         // Devices of a fixed channel count other than two, and other
         // counts asked of PLAY, which writes two channels only.
         FailureCase{"qt_4ch", kNotTwoChannels}, FailureCase{"qt_4ch_interleaved", kNotTwoChannels},
@@ -380,6 +397,8 @@ struct StuckCase {
   const char* name;
   const char* device;  // qt_stuck stops after 30000 frames
   int64_t frames;
+  double limit = 3.0;  // seconds: the run ends after this, and within 1.6 s more
+  const char* message = "unable to play on pcm device: Input/output error\n";
 };
 
 std::ostream& operator<<(std::ostream& os, const StuckCase& c) { return os << c.name; }
@@ -389,6 +408,11 @@ class StuckDeviceTest : public testing::TestWithParam<StuckCase> {};
 // A device that stops playing, while being fed, once fed, or when asked to
 // drain, is given up 3 s (and its buffer's 46 ms) after it stopped, at most
 // a second into the tone: one line on stderr, exit status 1, no spinning.
+// So is one whose own call never returns, in the drain or in the open (3 s
+// after it began), and one at 600 Hz whose wait sleeps for a period (1.7 s)
+// and that stops 1 s in: it takes its last frames as its first wait ends,
+// and is given up 3 s and its buffer's 3.4 s later, counted in full while
+// it sleeps.
 TEST_P(StuckDeviceTest, EndsWithOneLineInBoundedTime) {
   const StuckCase& c = GetParam();
   const std::vector<unsigned char> block = PackedTone(440, 44100, c.frames);
@@ -396,17 +420,22 @@ TEST_P(StuckDeviceTest, EndsWithOneLineInBoundedTime) {
   const double cpu_before = CpuSeconds(RUSAGE_CHILDREN);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EXIT(PLAY(c.device, rate, 2, c.frames, block.data()), testing::ExitedWithCode(1),
-              DeathMatcher(testing::Eq("unable to play on pcm device: Input/output error\n")));
+              DeathMatcher(testing::Eq(c.message)));
   const double wall = SecondsSince(start);
-  EXPECT_GE(wall, 3.0);
-  EXPECT_LT(wall, 4.6);
+  EXPECT_GE(wall, c.limit);
+  EXPECT_LT(wall, c.limit + 1.6);
   EXPECT_LT(CpuSeconds(RUSAGE_CHILDREN) - cpu_before, 0.5 * wall) << "busy waiting on the device";
 }
 
 INSTANTIATE_TEST_SUITE_P(Phases, StuckDeviceTest,
                          testing::Values(StuckCase{"while_fed", "qt_stuck", 44100},
                                          StuckCase{"after_last_write", "qt_stuck", 31500},
-                                         StuckCase{"in_drain", "qt_stuck_in_drain", 44100}),
+                                         StuckCase{"in_drain", "qt_stuck_in_drain", 44100},
+                                         StuckCase{"in_drain_call", "qt_blocked_drain", 44100},
+                                         StuckCase{"in_open_call", "qt_blocked_open", 44100, 3.0,
+                                                   "unable to open pcm device: Input/output "
+                                                   "error\n"},
+                                         StuckCase{"slow_wait", "qt_slow_stuck", 12000, 8.1}),
                          [](const testing::TestParamInfo<StuckCase>& info) {
                            return info.param.name;
                          });

@@ -4,7 +4,8 @@
  * takes interleaved or non-interleaved frames only, has a fixed number of
  * channels, fails to install hardware parameters, underruns, plays in real
  * time, stops playing part way, is suspended as a machine that sleeps, runs
- * ahead of what it plays, or goes away as a sound server that dies does.
+ * ahead of what it plays, goes away as a sound server that dies does, or
+ * blocks in its open or its drain as the plugin of a stopped server does.
  *
  *   pcm.NAME {
  *     type quemblet_test
@@ -22,15 +23,23 @@
  *     mmap_only 1       # offer MMAP access only: no frames can be written
  *     stop_at 30000     # play this many frames, then freeze (its clock runs on)
  *     stop_in_drain 1   # freeze once asked to drain
+ *     drain_ms 1500     # its drain returns after this many ms, without
+ *                       # playing (-1: never returns)
+ *     open_blocks 1     # its open never returns
  *     channels 4        # offer only this many channels (default: 1..2)
  *     gone_at 22050     # once this many frames were written (0: from the
- *                       # start), every write, and its position while it
- *                       # runs, fail with EPIPE for ever, while prepare
- *                       # keeps succeeding
- *     suspend_at 22050  # suspended once, when this many frames were written;
+ *                       # start), every write, and its position, fail with
+ *                       # EPIPE for ever, while prepare keeps succeeding
+ *     suspend_at 22050  # suspended once, when it has played this many
+ *                       # frames (been handed them, unless realtime);
  *                       # resume brings it back (with xrun_at the same, it
  *                       # then reports the underrun it had while suspended;
- *                       # with gone_at, it stays suspended)
+ *                       # with gone_at or no_resume, it stays suspended)
+ *     suspend_in_write 3000  # suspended once, by the write that would take
+ *                       # it past this many frames, which fails with
+ *                       # ESTRPIPE (with xrun_at the same, once resumed it
+ *                       # reports the underrun it had while suspended)
+ *     no_resume 1       # resume leaves it suspended
  *     busy_poll 1       # a real-time device whose poll says ready at once,
  *                       # also while it has no room
  *     quiet_poll 1      # a real-time device whose poll is never ready: every
@@ -77,10 +86,14 @@ typedef struct {
   int mmap_only;
   long stop_at; /* frames; 0 for never */
   int stop_in_drain;
+  long drain_ms;         /* 0: no drain of its own */
   unsigned int channels; /* 0 for 1..2 */
   long gone_at;          /* frames; -1 for never */
   long suspend_at;       /* frames; 0 for never */
+  long suspend_in_write; /* frames; 0 for never */
   int suspend_done;
+  int no_resume;
+  int xrun_pending; /* an underrun to report once resumed */
   int busy_poll;
   snd_pcm_uframes_t ahead;
   FILE* capture;
@@ -139,19 +152,22 @@ static int Gone(const TestDevice* d) {
 
 static snd_pcm_sframes_t TdPointer(snd_pcm_ioplug_t* io) {
   TestDevice* d = io->private_data;
-  if (d->suspend_at > 0 && !d->suspend_done && d->written >= (uint64_t)d->suspend_at) {
+  if (io->state == SND_PCM_STATE_SUSPENDED) return (snd_pcm_sframes_t)io->hw_ptr;
+  const snd_pcm_uframes_t pos = d->realtime ? PlayedTo(d) : Frozen(d, io->appl_ptr);
+  const uint64_t played = d->realtime ? pos : d->written;
+  if (d->suspend_at > 0 && !d->suspend_done && played >= (uint64_t)d->suspend_at) {
     d->suspend_done = 1;
     snd_pcm_ioplug_set_state(io, SND_PCM_STATE_SUSPENDED);
+    return (snd_pcm_sframes_t)io->hw_ptr;
   }
-  if (io->state == SND_PCM_STATE_SUSPENDED) return (snd_pcm_sframes_t)io->hw_ptr;
-  if (Gone(d) && d->running) return -EPIPE;
-  if (d->xrun_at > 0 && !d->xrun_done && d->written >= (uint64_t)d->xrun_at) {
+  if (Gone(d)) return -EPIPE;
+  if (!d->xrun_done &&
+      (d->xrun_pending || (d->xrun_at > 0 && d->written >= (uint64_t)d->xrun_at))) {
     d->xrun_done = 1;
     d->running = 0;
     snd_pcm_ioplug_set_state(io, SND_PCM_STATE_XRUN);
     return -EPIPE;
   }
-  const snd_pcm_uframes_t pos = d->realtime ? PlayedTo(d) : Frozen(d, io->appl_ptr);
   return (snd_pcm_sframes_t)(pos + d->ahead);
 }
 
@@ -170,6 +186,13 @@ static snd_pcm_sframes_t TdTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_
                                     snd_pcm_uframes_t offset, snd_pcm_uframes_t size) {
   TestDevice* d = io->private_data;
   if (Gone(d)) return -EPIPE;
+  if (d->suspend_in_write > 0 && !d->suspend_done &&
+      d->written + size > (uint64_t)d->suspend_in_write) {
+    d->suspend_done = 1;
+    d->xrun_pending = d->xrun_at == d->suspend_in_write;
+    snd_pcm_ioplug_set_state(io, SND_PCM_STATE_SUSPENDED);
+    return -ESTRPIPE;
+  }
   if (d->xrun_in_write > 0 && !d->xrun_done && d->written + size > (uint64_t)d->xrun_in_write) {
     d->xrun_done = 1;
     return -EPIPE;
@@ -206,8 +229,21 @@ static int TdPrepare(snd_pcm_ioplug_t* io) {
 }
 
 static int TdResume(snd_pcm_ioplug_t* io) {
-  if (Gone(io->private_data)) return -ENODEV; /* stays suspended */
+  TestDevice* d = io->private_data;
+  if (Gone(d) || d->no_resume) return -ENODEV; /* stays suspended */
+  /* Asleep, it played nothing: its clock goes on from where it stopped. */
+  d->base = io->hw_ptr;
+  d->t0_us = NowUs();
   return snd_pcm_ioplug_set_state(io, SND_PCM_STATE_RUNNING);
+}
+
+/* The drain of a sound server's plugin, which waits for its server. */
+static int TdDrain(snd_pcm_ioplug_t* io) {
+  TestDevice* d = io->private_data;
+  if (d->drain_ms < 0)
+    for (;;) pause();
+  usleep((useconds_t)d->drain_ms * 1000u);
+  return 0;
 }
 
 static int TdPollRevents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned int nfds,
@@ -246,6 +282,19 @@ static const snd_pcm_ioplug_callback_t kCallbacks = {
     .resume = TdResume,
 };
 
+static const snd_pcm_ioplug_callback_t kDrainingCallbacks = {
+    .start = TdStart,
+    .stop = TdStop,
+    .pointer = TdPointer,
+    .transfer = TdTransfer,
+    .close = TdClose,
+    .hw_params = TdHwParams,
+    .prepare = TdPrepare,
+    .poll_revents = TdPollRevents,
+    .resume = TdResume,
+    .drain = TdDrain,
+};
+
 static int SetConstraints(TestDevice* d) {
   static const unsigned int access[] = {
       SND_PCM_ACCESS_RW_INTERLEAVED, SND_PCM_ACCESS_RW_NONINTERLEAVED,
@@ -280,7 +329,8 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
   TestDevice* d;
   long only_rate = 0, period = 0, fail_hw = 0, xrun_at = 0, xrun_in_write = 0, realtime = 0,
        interleaved_only = 0, noninterleaved_only = 0, mmap_only = 0, stop_at = 0, stop_in_drain = 0,
-       channels = 0, gone_at = -1, suspend_at = 0, busy_poll = 0, quiet_poll = 0, ahead = 0;
+       channels = 0, gone_at = -1, suspend_at = 0, busy_poll = 0, quiet_poll = 0, ahead = 0,
+       drain_ms = 0, open_blocks = 0, suspend_in_write = 0, no_resume = 0;
   snd_pcm_format_t format = SND_PCM_FORMAT_S24_3LE;
   int err;
   (void)root;
@@ -303,6 +353,11 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
     if (!strcmp(id, "mmap_only") && snd_config_get_integer(n, &mmap_only) == 0) continue;
     if (!strcmp(id, "stop_at") && snd_config_get_integer(n, &stop_at) == 0) continue;
     if (!strcmp(id, "stop_in_drain") && snd_config_get_integer(n, &stop_in_drain) == 0) continue;
+    if (!strcmp(id, "drain_ms") && snd_config_get_integer(n, &drain_ms) == 0) continue;
+    if (!strcmp(id, "open_blocks") && snd_config_get_integer(n, &open_blocks) == 0) continue;
+    if (!strcmp(id, "suspend_in_write") && snd_config_get_integer(n, &suspend_in_write) == 0)
+      continue;
+    if (!strcmp(id, "no_resume") && snd_config_get_integer(n, &no_resume) == 0) continue;
     if (!strcmp(id, "channels") && snd_config_get_integer(n, &channels) == 0 && channels > 0 &&
         channels <= 32)
       continue;
@@ -321,6 +376,8 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
     return -EINVAL;
   }
   if (stream != SND_PCM_STREAM_PLAYBACK) return -EINVAL;
+  if (open_blocks)
+    for (;;) pause();
 
   d = calloc(1, sizeof *d);
   if (d == NULL) return -ENOMEM;
@@ -336,9 +393,12 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
   d->mmap_only = (int)mmap_only;
   d->stop_at = stop_at;
   d->stop_in_drain = (int)stop_in_drain;
+  d->drain_ms = drain_ms;
   d->channels = (unsigned int)channels;
   d->gone_at = gone_at;
   d->suspend_at = suspend_at;
+  d->suspend_in_write = suspend_in_write;
+  d->no_resume = (int)no_resume;
   d->busy_poll = (int)busy_poll;
   d->ahead = (snd_pcm_uframes_t)ahead;
   d->fd = eventfd(quiet_poll ? 0 : 1, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -349,7 +409,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
   }
   d->io.version = SND_PCM_IOPLUG_VERSION;
   d->io.name = "quemblet test device";
-  d->io.callback = &kCallbacks;
+  d->io.callback = drain_ms ? &kDrainingCallbacks : &kCallbacks;
   d->io.private_data = d;
   d->io.poll_fd = d->fd;
   d->io.poll_events = POLLIN;
