@@ -13,4 +13,8 @@ install_packages $build_packages >&2
 show_undo >&2
 cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$root/build" -j"$(nproc)" --target quemblet >/dev/null
-exec "$root/build/quemblet" "$@"
+[ -n "$undo" ] || exec "$root/build/quemblet" "$@"
+# Having installed, it prints the undo again when the program ends.
+exec 3>&1 1>&2
+at_exit
+"$root/build/quemblet" "$@" 1>&3 3>&-
