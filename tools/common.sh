@@ -70,16 +70,32 @@ as_root() {
   sudo "$@"
 }
 
-# note_undo LINE: LINE reverts the change just made; show_undo prints them
-# all, the latest first.
+# note_undo LINE: LINE reverts the change just made (through sudo when not
+# root; a LINE starting with # is a comment); show_undo prints them all, the
+# latest first, under a heading that is a comment, so that the whole block
+# can be pasted into a shell.
 note_undo() {
-  [ "$(id -u)" -eq 0 ] || set -- "sudo $1"
+  case "$1" in
+    '#'*) ;;
+    *) [ "$(id -u)" -eq 0 ] || set -- "sudo $1" ;;
+  esac
   undo="$1
 $undo"
 }
 
 show_undo() {
-  [ -z "$undo" ] || printf '== to undo what %s changed, run:\n%s' "$me" "$undo" | sed '2,$s/^/undo: /'
+  [ -z "$undo" ] || printf '# to undo what %s changed, run:\n%s' "$me" "$undo"
+}
+
+# at_exit [COMMAND]: when the script ends, however it ends (a failed step,
+# Ctrl-C), runs COMMAND and prints the undo again as its last words, keeping
+# its exit status.
+at_exit() {
+  at_exit_command="${1:-:}"
+  trap 'status=$?; eval "$at_exit_command"; show_undo; exit $status' EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+  trap 'exit 129' HUP
 }
 
 installed() { dpkg-query -W -f='${db:Status-Abbrev}' "$1" 2>/dev/null | grep -q '^ii'; }
@@ -88,16 +104,45 @@ missing() {
   for pkg; do installed "$pkg" || printf '%s ' "$pkg"; done
 }
 
-# installed_list: every installed package, foreign ones with their :ARCH
+# installed_list: every installed package and its version, one
+# "NAME VERSION" a line, sorted by name; foreign ones with their :ARCH
 # (whether or not a foreign architecture was added between two calls).
 installed_list() {
-  dpkg-query -W -f='${db:Status-Abbrev} ${Package}:${Architecture}\n' |
-    sed -n 's/^ii *//p' | sed "s/:\(all\|$(dpkg --print-architecture)\)\$//" | sort
+  dpkg-query -W -f='${db:Status-Abbrev} ${Package}:${Architecture} ${Version}\n' |
+    sed -n 's/^ii *//p' | sed "s/:\(all\|$(dpkg --print-architecture)\) / /" | LC_ALL=C sort
+}
+
+# on_mirror NAME[:ARCH] VERSION: whether apt can download VERSION of NAME.
+on_mirror() {
+  apt-cache madison "${1%%:*}" | awk -F'|' -v v="$2" '{ gsub(/ /, "", $2) } $2 == v { f = 1 } END { exit !f }'
+}
+
+# note_put_back NAME VERSION...: notes the undo for packages that were
+# there at VERSION and went or changed: one apt-get install of exactly
+# those versions, where the mirror still has them. apt cannot go back to a
+# version the mirror no longer has (a point release or a security update
+# replaced it): a comment says so, and a package that went is put back at
+# the mirror's version.
+note_put_back() {
+  back=""
+  while [ $# -ge 2 ]; do
+    if on_mirror "$1" "$2"; then
+      back="$back $1=$2"
+    elif installed "$1"; then
+      note_undo "# $1 was $2 before; Debian's mirror no longer has that version, so apt cannot go back to it"
+    else
+      back="$back $1"
+      note_undo "# $1 was $2 before; Debian's mirror no longer has that version, so the line above puts back the mirror's"
+    fi
+    shift 2
+  done
+  [ -z "$back" ] || note_undo "apt-get install -y --allow-downgrades$back"
 }
 
 # install_packages PACKAGE...: installs the missing ones in one apt-get step
 # after apt-get update, with $apt_options (such as --no-install-recommends),
-# and notes the undo: purge what came, reinstall what went.
+# and notes the undo: purge what came, put back what went or was upgraded,
+# at the version it had.
 install_packages() {
   set -- $(missing "$@")
   [ $# -gt 0 ] || return 0
@@ -116,12 +161,16 @@ install_packages() {
   installed_list >"$lists/before"
   as_root env DEBIAN_FRONTEND=noninteractive $apt -q install -y ${apt_options:-} "$@" || return
   installed_list >"$lists/after"
-  gone="$(comm -23 "$lists/before" "$lists/after" | tr '\n' ' ')"
-  [ -z "$gone" ] || note_undo "apt-get install -y ${gone% }"
-  added="$(comm -13 "$lists/before" "$lists/after" | tr '\n' ' ')"
+  # NAME VERSION-BEFORE VERSION-AFTER, "-" where it was or is not installed.
+  LC_ALL=C join -a 1 -a 2 -e - -o 0,1.2,2.2 "$lists/before" "$lists/after" |
+    awk '$2 != $3' >"$lists/changed"
+  # Put back after the purge: what went or changed may be needed at the
+  # old version by nothing that stays.
+  note_put_back $(awk '$2 != "-" { print $1, $2 }' "$lists/changed")
+  added="$(awk '$2 == "-" { printf "%s ", $1 }' "$lists/changed")"
   # apt counts a foreign architecture's libc6 and libgcc-s1 as essential.
   case "$added" in *:*) added="--allow-remove-essential $added" ;; esac
-  note_undo "apt-get purge -y $added"
+  [ -z "$added" ] || note_undo "apt-get purge -y ${added% }"
   rm -rf "$lists"
   as_root_hint=""
 }

@@ -17,6 +17,7 @@ root="$(pwd)"
 # libclang-rt-dev: the sanitizer and libFuzzer runtimes of the default clang.
 install_packages $build_packages clang libclang-rt-dev
 show_undo
+at_exit
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DQUEMBLET_FUZZ=ON -DBUILD_TESTING=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j"$(nproc)" --target menu_fuzz

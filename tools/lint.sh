@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 while take_flag "${1:-}"; do shift; done
 install_packages $build_packages clang-format clang-tidy
 show_undo
+at_exit
 sources="$(git ls-files '*.cpp' '*.h' '*.c')"
 if [ "${1:-}" = "--fix" ]; then
   clang-format -i $sources

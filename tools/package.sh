@@ -3,7 +3,8 @@
 # tests included unless DEB_BUILD_OPTIONS=nocheck) in a temporary copy of the
 # tree, so the work tree stays as it is, and runs lintian on the source and
 # binary packages. It installs nothing but, with --install, the packaging
-# tools. Prints the path of the .deb as the last line.
+# tools. Prints the path of the .deb last (then the undo, when it installed
+# something).
 # Usage: tools/package.sh [--install] [output directory]   (default: a new one under /tmp)
 #   apt-get reads the .deb as the user _apt: choose a directory it can
 #   read (not below a home folder of mode 0700).
@@ -26,7 +27,7 @@ out="${1:-$(mktemp -d "${TMPDIR:-/tmp}/quemblet-deb.XXXXXX")}"
 mkdir -p "$out"
 out="$(cd "$out" && pwd)"
 work="$(mktemp -d "${TMPDIR:-/tmp}/quemblet-build.XXXXXX")"
-trap 'rm -rf "$work"' EXIT
+at_exit 'rm -rf "$work"'
 src="$work/quemblet-$version"
 
 # The copy leaves out version control and every build directory (build*/,

@@ -11,6 +11,10 @@ refuse_sudo
 while take_flag "${1:-}"; do shift; done
 install_packages $build_packages >&2
 show_undo >&2
+# Having installed, it prints the undo again as its last lines, on standard
+# error like the rest of what it says; the program keeps standard output.
+[ -z "$undo" ] || { exec 3>&1 1>&2; at_exit; }
 cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$root/build" -j"$(nproc)" --target quemblet >/dev/null
-exec "$root/build/quemblet" "$@"
+[ -n "$undo" ] || exec "$root/build/quemblet" "$@"
+"$root/build/quemblet" "$@" 1>&3 3>&-

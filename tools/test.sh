@@ -19,6 +19,7 @@ packages="$build_packages groff-base valgrind"
 [ "$fuzz_seconds" -le 0 ] || packages="$packages clang libclang-rt-dev"
 install_packages $packages
 show_undo
+at_exit  # and again after the summary
 jobs="$(nproc)"
 
 # suite DIR: runs the tests of the build in DIR; its JUnit report says which

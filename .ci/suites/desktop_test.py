@@ -194,7 +194,9 @@ class DesktopTest:
         for line in lines:
             if line.startswith(("== installing", "== removing")):
                 print(line)
-        self.undo[:0] = [line for line in lines if line.startswith("undo: ")]
+        heads = [i for i, line in enumerate(lines) if line.startswith("# to undo what ")]
+        if heads:  # the undo is the last thing setup.sh prints
+            self.undo[:0] = [line for line in lines[heads[-1] + 1:] if line.strip()]
         if r.returncode == 0:
             return True
         if r.returncode == 77:  # not allowed to: the last line says why
@@ -553,7 +555,7 @@ def main():
         test.stop_all()
         shutil.rmtree(work, ignore_errors=True)
     if test.undo:
-        print("== to undo what this test installed, run:\n" + "\n".join(test.undo))
+        print("# to undo what this test installed, run:\n" + "\n".join(test.undo))
     if test.skipped:
         print(f"desktop_test: skipped {', '.join(test.skipped)}")
     print(f"desktop: {test.passed} passed, {test.failed} failed, {len(test.skipped)} skipped")
