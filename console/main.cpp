@@ -9,6 +9,7 @@
 #include "console/direct_mode.h"
 #include "console/menu.h"
 #include "console/settings.h"
+#include "console/stdout_reader.h"
 #include "console/tone_memory.h"
 
 namespace {
@@ -31,6 +32,7 @@ int main(int argc, char** argv) {
   // failures, and stdout's reader gone ends the run quietly (StdoutReaderGone).
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
+  WatchStdoutWrites();
 
   ToneSettings settings;
   const int64_t memory_budget = ToneMemoryBudget();
