@@ -212,18 +212,15 @@ bool ChooseAccess(snd_pcm_t* pcm, snd_pcm_hw_params_t* params) {
   return true;
 }
 
-// Opens `name` and installs the block's layout at the rate nearest `rate`,
-// which receives the rate in force (with a warning on stdout when it
-// differs). Ends the process when the device cannot be opened or set up,
-// also when it stops answering (`progress`).
-Device Configure(const char* name, uint32_t& rate, int channels, Progress* progress) {
+// Installs the block's layout on `pcm` at the rate nearest `rate`, which
+// receives the rate in force (with a warning on stdout when it differs).
+// Ends the process when the device cannot be set up, also when it stops
+// answering (`progress`).
+Device Configure(snd_pcm_t* pcm, uint32_t& rate, int channels, Progress* progress) {
   const uint32_t requested_rate = rate;
   Device device;
+  device.pcm = pcm;
   int err;
-  progress->Expect(kOpenFailure, kStallLimit);
-  if ((err = snd_pcm_open(&device.pcm, name, SND_PCM_STREAM_PLAYBACK, 0)) < 0)
-    Fail(kOpenFailure, err);
-  snd_pcm_t* pcm = device.pcm;
   progress->Expect(kSetUpFailure, kStallLimit);
 
   snd_pcm_hw_params_t* params;
@@ -384,45 +381,58 @@ void PlayOut(snd_pcm_t* pcm) {
 
 }  // namespace
 
-void SettleRate(const char* device, uint32_t& rate) {
+TonePlayback::TonePlayback(const char* device) {
   snd_lib_error_set_handler(SilentAlsaError);
-  std::fflush(stdout);  // the watchdog ends the process without flushing
+  std::fflush(stdout);      // the watchdog ends the process without flushing
+  const Progress progress;  // reports the open
+  int err;
+  if ((err = snd_pcm_open(&pcm_, device, SND_PCM_STREAM_PLAYBACK, 0)) < 0) Fail(kOpenFailure, err);
+}
+
+TonePlayback::~TonePlayback() {
+  if (pcm_ == nullptr) return;
   Progress progress;
-  snd_pcm_t* pcm;
-  if (snd_pcm_open(&pcm, device, SND_PCM_STREAM_PLAYBACK, 0) < 0) return;
+  progress.Expect(kPlayFailure, kStallLimit);
+  snd_pcm_close(pcm_);
+  snd_config_update_free_global();
+}
+
+void TonePlayback::SettleRate(uint32_t& rate) {
+  Progress progress;
   progress.Expect(kSetUpFailure, kStallLimit);
   snd_pcm_hw_params_t* params;
   snd_pcm_hw_params_alloca(&params);
-  snd_pcm_hw_params_any(pcm, params);
+  snd_pcm_hw_params_any(pcm_, params);
   // ALSA's rate converter rounds its ratio to whole periods on both sides
   // (1024 frames at 44100 Hz against 1114.56 at 48000 Hz): a tone that
   // passes it is up to a cent and a half off. Without it, a plug device
   // offers the rates of the device behind it only. The layout is the
   // block's, as far as the device takes it, since a card's rates may
   // depend on its format.
-  snd_pcm_hw_params_set_rate_resample(pcm, params, 0);
-  snd_pcm_hw_params_set_format(pcm, params, SND_PCM_FORMAT_S24_3LE);
-  snd_pcm_hw_params_set_channels(pcm, params, kChannels);
+  snd_pcm_hw_params_set_rate_resample(pcm_, params, 0);
+  snd_pcm_hw_params_set_format(pcm_, params, SND_PCM_FORMAT_S24_3LE);
+  snd_pcm_hw_params_set_channels(pcm_, params, kChannels);
   unsigned int own_rate = rate;
-  const int err = snd_pcm_hw_params_set_rate_near(pcm, params, &own_rate, nullptr);
-  snd_pcm_close(pcm);
-  snd_config_update_free_global();
-  if (err >= 0 && own_rate != rate) {
+  if (snd_pcm_hw_params_set_rate_near(pcm_, params, &own_rate, nullptr) >= 0 && own_rate != rate) {
     WarnOfRate(own_rate);
     rate = own_rate;
   }
 }
 
-void PLAY(const char* device, uint32_t& rate, int channels, int64_t frames,
-          const unsigned char* block) {
-  snd_lib_error_set_handler(SilentAlsaError);
+void TonePlayback::Play(uint32_t& rate, int channels, int64_t frames, const unsigned char* block) {
   std::fflush(stdout);  // the watchdog ends the process without flushing
   Progress progress;
-  const Device configured = Configure(device, rate, channels, &progress);
+  const Device configured = Configure(pcm_, rate, channels, &progress);
   Feed(configured, frames, block, &progress);
-  PlayOut(configured.pcm);
-  snd_pcm_close(configured.pcm);
-  // Nothing of the device outlives the call, alsa-lib's parsed
+  PlayOut(pcm_);
+  snd_pcm_close(pcm_);
+  pcm_ = nullptr;
+  // Nothing of the device outlives the tone, alsa-lib's parsed
   // configuration included.
   snd_config_update_free_global();
+}
+
+void PLAY(const char* device, uint32_t& rate, int channels, int64_t frames,
+          const unsigned char* block) {
+  TonePlayback(device).Play(rate, channels, frames, block);
 }

@@ -37,15 +37,36 @@
 void PLAY(const char* device, uint32_t& rate, int channels, int64_t frames,
           const unsigned char* block);
 
-// Learns the rate nearest `rate` Hz at which `device` itself runs, ALSA's own
-// rate conversion not counted, so that a tone made at that rate reaches the
-// device unconverted and exact. A plug device (plughw, plug:jack, a default
-// in front of dmix) runs at the rates of the device behind it; the plugins
-// of sound servers, which convert exactly themselves, at any rate. When the
-// rate differs, `rate` takes it and the two warning lines of PLAY go to
-// stdout. A device that cannot be opened, or that offers no rate for the
-// block's layout, leaves `rate` as it is and prints nothing (PLAY then says
-// what fails). Opens and closes the device, watched as PLAY's open and
-// set-up are (a device that stops answering ends the process); keeps
-// alsa-lib quiet, as PLAY.
-void SettleRate(const char* device, uint32_t& rate);
+// As <alsa/asoundlib.h> declares it.
+typedef struct _snd_pcm snd_pcm_t;
+
+// A playback device opened for one tone before the tone is made, so that
+// the tone can be made at the rate the device itself runs at (SettleRate),
+// then played on it as PLAY plays (Play). PLAY is its open and its Play.
+class TonePlayback {
+ public:
+  // Opens `device` for playback, or ends the process as PLAY does when it
+  // cannot be opened or does not answer (watched as PLAY's open is).
+  explicit TonePlayback(const char* device);
+  // Closes the device, unless Play has.
+  ~TonePlayback();
+  TonePlayback(const TonePlayback&) = delete;
+  TonePlayback& operator=(const TonePlayback&) = delete;
+
+  // Learns the rate nearest `rate` Hz at which the device itself runs,
+  // ALSA's own rate conversion not counted, so that a tone made at that
+  // rate reaches the device unconverted and exact. A plug device (plughw,
+  // plug:jack, a default in front of dmix) runs at the rates of the device
+  // behind it; the plugins of sound servers, which convert exactly
+  // themselves, at any rate. When the rate differs, `rate` takes it and the
+  // two warning lines of PLAY go to stdout; a device that offers no rate for
+  // the block's layout leaves `rate` as it is (Play then says what fails).
+  void SettleRate(uint32_t& rate);
+
+  // Sets the device up for the block at `rate` and plays it, then closes
+  // the device: as PLAY, which see. Call once.
+  void Play(uint32_t& rate, int channels, int64_t frames, const unsigned char* block);
+
+ private:
+  snd_pcm_t* pcm_;
+};

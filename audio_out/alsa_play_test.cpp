@@ -105,20 +105,21 @@ class DeviceRateTest : public testing::TestWithParam<RateCase> {};
 // The rate changes with a warning; a device that takes any rate keeps it.
 TEST_P(DeviceRateTest, ToneIsMadeAtTheDevicesRate) {
   const RateCase& c = GetParam();
+  const ScopedCapture capture;  // the device opens its capture as it is opened
   uint32_t rate = c.asked;
   testing::internal::CaptureStdout();
-  SettleRate(c.device, rate);
+  TonePlayback playback(c.device);
+  playback.SettleRate(rate);
   EXPECT_EQ(c.asked == c.own ? ""
                              : "Warning Soundcard Did Not Return Requested Samplerate...this will "
                                "affect tuning\nSamplerate = " +
                                    std::to_string(c.own) + "\n",
             testing::internal::GetCapturedStdout());
   ASSERT_EQ(c.own, rate);
-  const ScopedCapture capture;
   const int64_t frames = rate / 4;
   const std::vector<unsigned char> block = PackedTone(440, rate, frames);
   testing::internal::CaptureStdout();
-  PLAY(c.device, rate, 2, frames, block.data());
+  playback.Play(rate, 2, frames, block.data());
   EXPECT_EQ("", testing::internal::GetCapturedStdout());
   ExpectPlayed(capture.Recording(), block);
 }

@@ -81,12 +81,14 @@ float ToneFrequency(const ToneSettings& settings) {
 }
 
 bool PlayTone(ToneSettings& settings, int64_t memory_budget) {
+  // The device is opened first, so that the tone is made at the rate it
+  // runs at and plays unconverted.
+  TonePlayback playback(settings.device.c_str());
+  playback.SettleRate(settings.rate);
   int64_t frames;
   ToneArrays arrays;
-  // Made at the rate the device runs at, the tone is played unconverted.
-  SettleRate(settings.device.c_str(), settings.rate);
   if (!RenderTone(settings, kPlayUse, memory_budget, &frames, &arrays)) return false;
-  PLAY(settings.device.c_str(), settings.rate, 2, frames, arrays.block.get());
+  playback.Play(settings.rate, 2, frames, arrays.block.get());
   return true;
 }
 

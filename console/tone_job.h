@@ -43,7 +43,7 @@ float ToneFrequency(const ToneSettings& settings);
 // Plays the settings' tone for their length at their level on their device,
 // then returns true. The tone is made at the rate the device itself runs at
 // nearest the settings' rate, which `settings.rate` takes (with a warning
-// when it changes; see SettleRate and PLAY). Returns false, with one line on
+// when it changes; see TonePlayback and PLAY). Returns false, with one line on
 // stdout and nothing played, for a tone that cannot be made or held in
 // `memory_budget` bytes (see SizeTone). Device failures end the process
 // (PLAY).

@@ -18,10 +18,16 @@ is played once more and fails if it breaks up again. aplay plays the same
 tone through the same device for comparison. The program is then stopped
 (SIGSTOP) for 5 s mid-tone and just before its end: it must play the rest
 (one pause allowed in the recording) and end with status 0 and nothing on
-standard error. Last, each server is killed 1 s into an 8 s tone: quemblet
-must exit with status 1 and one line "unable to play on pcm device: ..."
-within 8 s of the kill, using under 1 s of CPU and at most 8 MiB more
-memory than a normal run.
+standard error. A tone at the server's rate prints no rate warning: the
+server converts exactly itself. The server is then stopped (SIGSTOP) in the
+drain and left stopped, and the pulse device is opened with its server
+stopped: each must end with status 1 and one line on standard error within
+the stall limit (3 s and the 46 ms buffer, 0.5 s of slack). The server is
+killed in the drain: status 1 and one line, or status 0 with the whole tone
+recorded. Last, each server, started anew, is killed 1 s into an 8 s tone:
+quemblet must exit with status 1 and one line "unable to play on pcm
+device: ..." within 8 s of the kill, using under 1 s of CPU and at most
+8 MiB more memory than a normal run.
 
 Without --install the test changes nothing: it uses what is installed and
 says what it skipped. --install installs what is missing (tools/setup.sh)
@@ -58,6 +64,7 @@ KILL_CPU_S = 1.0
 # the 2 s one it is compared with; what is left covers allocator noise.
 KILL_EXTRA_RSS_KIB = 8 * 1024
 HOLD_S = 5
+STALL_LIMIT_S = 3.55  # the program's 3 s and its buffer's 46 ms, with slack
 HOLD_AT_S = (1.0, 1.97)  # mid-tone, and in the last 30 ms of the 2 s tone
 PACKAGES = {"pulseaudio": ["pulseaudio", "pulseaudio-utils", "libasound2-plugins", "alsa-utils"],
             "pipewire": ["pipewire", "pipewire-bin", "pipewire-alsa", "wireplumber",
@@ -291,6 +298,8 @@ class DesktopTest:
         self.stop_recorder(recorder)
         if r.status != 0:
             problems.append(f"exit status {'timeout' if r.status is None else r.status}")
+        if "Samplerate = " in text_of(log):
+            problems.append("the rate changed: the server takes 44100 Hz and converts itself")
         if r.wall_s > TONE_S + held_s + 0.5:
             problems.append(f"wall time {r.wall_s:.2f} s for a {TONE_S} s tone "
                             f"(limit: tone + {held_s} s held + 0.5 s)")
@@ -396,6 +405,74 @@ class DesktopTest:
         else:
             self.passed += 1
 
+    def ends_failing(self, what, r, out, err, expected, after_s, recording=None):
+        """Checks a run whose device failed `after_s` s before it ended:
+        status 1 and one line starting `expected` on standard error, within
+        the stall limit. With a recording, status 0 passes too when the
+        recording holds the whole tone."""
+        stderr = text_of(err).splitlines()
+        problems = []
+        if r.status == 0 and recording is not None:
+            try:
+                figures, failures = check.analyse(recording, TONE_S, HZ, LEVEL)
+            except check.CaptureError as e:
+                figures, failures = "the recording could not be read", [str(e)]
+            problems += [f"exit status 0, yet {failure}" for failure in failures]
+        else:
+            figures = f"{len(stderr)} line(s) on stderr"
+            if r.status != 1:
+                problems.append(f"exit status {'timeout' if r.status is None else r.status}, "
+                                f"expected 1")
+            if len(stderr) != 1 or not stderr[0].startswith(expected):
+                problems.append(f"standard error: {' / '.join(stderr[:3]) or 'nothing'}, "
+                                f"expected one line \"{expected}...\"")
+            if after_s > STALL_LIMIT_S:
+                problems.append(f"ended {after_s:.2f} s later (limit: {STALL_LIMIT_S} s)")
+        print(f"{self.server:10} {what}: exit {r.status} {after_s:.2f} s later, {figures}")
+        if problems:
+            self.fail(problems, out)
+        else:
+            self.passed += 1
+
+    def server_stopped(self, device, server, at_open):
+        """The server stops answering (SIGSTOP) and stays stopped: in the
+        drain of a 2 s tone, or before the program opens the device. The
+        plugins wait for their server inside their own calls; the program
+        must end anyway. The server goes on afterwards."""
+        out, err = self.work / "stopped.out", self.work / "stopped.err"
+        argv = [self.binary, str(HZ), str(TONE_S), device, str(LEVEL)]
+        try:
+            if at_open:
+                server.send_signal(signal.SIGSTOP)
+                r = self.measure(argv, out, err)
+                after_s = r.wall_s
+            else:
+                r = self.measure(argv, out, err, act_at_s=HOLD_AT_S[-1],
+                                 act=lambda _: server.send_signal(signal.SIGSTOP))
+                after_s = r.wall_s - (r.acted if r.acted is not None else 0.0)
+        finally:
+            server.send_signal(signal.SIGCONT)
+        what = f"{device} opened with its server stopped" if at_open else \
+            f"{device} server stopped in the drain"
+        expected = "unable to open pcm device: " if at_open else "unable to play on pcm device: "
+        self.ends_failing(what, r, out, err, expected, after_s)
+
+    def killed_in_drain(self, device, server):
+        """The server is killed as the drain of a 2 s tone begins: the
+        program must not say the tone was played unless it was."""
+        out, err = self.work / "killed_drain.out", self.work / "killed_drain.err"
+        cap = self.work / "killed_drain.cap"
+        recorder = self.start_recorder(cap)
+        if recorder is None:
+            self.fail(["the recorder did not start"])
+            return
+        r = self.measure([self.binary, str(HZ), str(TONE_S), device, str(LEVEL)], out, err,
+                         act_at_s=HOLD_AT_S[-1], act=lambda _: server.kill())
+        self.stop(recorder)
+        after_s = r.wall_s - (r.acted if r.acted is not None else 0.0)
+        self.ends_failing(f"{device} server killed in the drain", r, out, err,
+                          "unable to play on pcm device: ", after_s, cap)
+
     # Phases
 
     def phase_pulseaudio(self):
@@ -418,20 +495,37 @@ class DesktopTest:
             f"set-default-sink {SINK}\n")
         self.env.update(PULSE_RUNTIME_PATH=str(self.runtime / "pulse"),
                         PULSE_STATE_PATH=str(self.work / "home" / ".pulse-state"))
-        server = self.spawn(["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
-                             "--system=false", "--realtime=false", "--high-priority=false",
-                             "--enable-memfd=false", "--disallow-exit", "--log-target=stderr",
-                             "-F", str(config)], self.server_log)
         self.env["PULSE_SERVER"] = f"unix:{socket}"
+
+        def start():
+            # The server itself is started as before any client was set up.
+            client = self.env.pop("PULSE_SERVER")
+            server = self.spawn(["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
+                                 "--system=false", "--realtime=false", "--high-priority=false",
+                                 "--enable-memfd=false", "--disallow-exit",
+                                 "--log-target=stderr", "-F", str(config)], self.server_log)
+            self.env["PULSE_SERVER"] = client
+            if self.await_while(server, 10, lambda: self.output(["pactl", "info"])):
+                return server
+            self.fail(["PulseAudio did not start"])
+            return None
+
         try:
-            if not self.await_while(server, 10, lambda: self.output(["pactl", "info"])):
-                self.fail(["PulseAudio did not start"])
+            server = start()
+            if server is None:
                 return
             version = self.output(["pulseaudio", "--version"]).split()[-1:]
             print(f"== PulseAudio {' '.join(version)}, null sink {SINK}")
             self.test_devices("PulseAudio", ["pulse", "default", "plug:pulse"])
             for at in HOLD_AT_S:
                 self.play("pulse", "direct", at)
+            self.server_stopped("pulse", server, at_open=False)
+            self.server_stopped("pulse", server, at_open=True)
+            self.killed_in_drain("pulse", server)
+            self.stop(server)
+            server = start()
+            if server is None:
+                return
             self.killed_server("pulse", server)
         finally:
             self.stop_all()
@@ -480,21 +574,31 @@ class DesktopTest:
             # PipeWire's and WirePlumber's settings for this test.
             shutil.copytree(HERE / "desktop", self.env["XDG_CONFIG_HOME"],
                             dirs_exist_ok=True)
-            server = self.spawn(["pipewire"], self.server_log)
-            if not self.await_while(server, 10, (self.runtime / "pipewire-0").exists):
-                self.fail(["PipeWire did not start"])
-                return
-            wireplumber = self.spawn(["wireplumber"], self.work / "wireplumber.log")
-            with open(self.server_log, "ab") as log:
-                subprocess.run(["pw-cli", "create-node", "adapter",
-                                f"{{ factory.name=support.null-audio-sink node.name={SINK}"
-                                " media.class=Audio/Sink audio.position=[FL FR] audio.rate=44100"
-                                " object.linger=1 }"],
-                               env=self.env, stdin=subprocess.DEVNULL, stdout=log,
-                               stderr=subprocess.STDOUT, timeout=10)
-            if not self.await_while(wireplumber, 10, self.sink_is_default):
-                self.fail(["PipeWire's null sink did not become the default"],
-                          self.work / "wireplumber.log")
+
+            def start():
+                # A server killed leaves its sockets behind.
+                for stale in self.runtime.glob("pipewire-0*"):
+                    stale.unlink()
+                server = self.spawn(["pipewire"], self.server_log)
+                if not self.await_while(server, 10, (self.runtime / "pipewire-0").exists):
+                    self.fail(["PipeWire did not start"])
+                    return None, None
+                wireplumber = self.spawn(["wireplumber"], self.work / "wireplumber.log")
+                with open(self.server_log, "ab") as log:
+                    subprocess.run(["pw-cli", "create-node", "adapter",
+                                    f"{{ factory.name=support.null-audio-sink node.name={SINK}"
+                                    " media.class=Audio/Sink audio.position=[FL FR]"
+                                    " audio.rate=44100 object.linger=1 }"],
+                                   env=self.env, stdin=subprocess.DEVNULL, stdout=log,
+                                   stderr=subprocess.STDOUT, timeout=10)
+                if not self.await_while(wireplumber, 10, self.sink_is_default):
+                    self.fail(["PipeWire's null sink did not become the default"],
+                              self.work / "wireplumber.log")
+                    return None, None
+                return server, wireplumber
+
+            server, wireplumber = start()
+            if server is None:
                 return
             version = self.output(["pipewire", "--version"]).split()[-1:]
             print(f"== PipeWire {' '.join(version)}, null sink {SINK}")
@@ -502,6 +606,13 @@ class DesktopTest:
             self.test_devices("PipeWire", ["pipewire", "default"])
             for at in HOLD_AT_S:
                 self.play("pipewire", "direct", at)
+            self.server_stopped("pipewire", server, at_open=False)
+            self.killed_in_drain("pipewire", server)
+            self.stop(wireplumber)
+            self.stop(server)
+            server, wireplumber = start()
+            if server is None:
+                return
             self.killed_server("pipewire", server)
         finally:
             self.stop_all()
