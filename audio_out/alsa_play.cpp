@@ -33,7 +33,7 @@ constexpr int kWaitMs = 1;
 // long beyond the time its buffer takes to play has stopped. A sound server
 // may hold a new stream for up to two seconds before it starts pulling.
 constexpr Clock::duration kStallLimit = std::chrono::seconds(3);
-// Two asks of the device further apart than this mean that the program
+// Two looks of the watchdog further apart than this mean that the program
 // itself was held (Ctrl-Z, a debugger): the device cannot be blamed for
 // more of such a gap than this.
 constexpr Clock::duration kHeldGap = std::chrono::seconds(1);
@@ -170,7 +170,11 @@ class Progress {
       if (stalled_ > limit_) {
         char line[256];
         const int length = std::snprintf(line, sizeof line, failure_format_, snd_strerror(-EIO));
-        if (length > 0 && write(STDERR_FILENO, line, static_cast<size_t>(length)) < 0) _exit(1);
+        // A stderr that cannot be written leaves nothing else to do.
+        if (length > 0) {
+          [[maybe_unused]] const ssize_t written =
+              write(STDERR_FILENO, line, static_cast<size_t>(length));
+        }
         _exit(1);
       }
     }
@@ -208,7 +212,7 @@ bool ChooseAccess(snd_pcm_t* pcm, snd_pcm_hw_params_t* params) {
     return false;
   int err;
   if ((err = snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0)
-    Fail("unable to set hw parameters: %s\n", err);
+    Fail(kSetUpFailure, err);
   return true;
 }
 
