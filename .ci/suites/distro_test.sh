@@ -107,8 +107,8 @@ summary() {
   passed="$(grep -c passed "$tmp/results")" failed="$(grep -c failed "$tmp/results")"
   # Stopped before its steps were done (a signal, mmdebstrap failed).
   [ "$status" -ne 0 ] && [ "$failed" -eq 0 ] && failed=1
-  while read -r line; do times="$times$line, "; done <"$tmp/times"
-  echo "distro_test: $release times: $install_time${times}total $(($(date +%s) - begin)) s"
+  while read -r line; do times="$times${line:+, $line}"; done <"$tmp/times"
+  echo "distro_test: $release times: ${times#, }; total $(($(date +%s) - begin)) s"
   echo "distro: $passed passed, $failed failed"
   show_undo
   exit "$status"
@@ -121,7 +121,7 @@ inside() {
   # The system lives in memory (some 2.5 GB at the end): no disk writes to
   # wait for, and nothing of it can outlive the namespaces.
   mount -t tmpfs -o mode=1777 tmpfs /tmp && mount -t tmpfs -o nosuid,nodev,mode=1777 tmpfs /dev/shm &&
-    mkdir "$tmp" && : >"$tmp/results" && : >"$tmp/times" ||
+    mkdir "$tmp" && : >"$tmp/results" && echo "$install_time" >"$tmp/times" ||
     { echo "$me: could not mount a /tmp and a /dev/shm of its own" >&2; exit 2; }
   trap summary EXIT
   trap 'exit 130' INT
@@ -140,16 +140,18 @@ inside() {
   # This machine's apt settings on release dates (a frozen mirror's are old).
   dates="$(apt-config dump --no-empty Acquire::Check-Valid-Until Acquire::Check-Date)"
   echo "== mmdebstrap $release"
-  # Its messages go to a log; the hooks' output to this script's.
+  # Its messages go to a log; the hooks write to this script's output (fd 3).
+  # apt installs recommended packages, as on an installed system (mmdebstrap
+  # leaves them out), and keeps no downloaded ones (they would take memory).
   mmdebstrap --mode=root --variant=minbase --include=git,sudo \
     ${dates:+--aptopt="$dates"} \
-    --aptopt='APT::Keep-Downloaded-Packages "false"' \
     --customize-hook="chroot \"\$1\" useradd --create-home --shell /bin/bash --groups sudo $user" \
     --customize-hook="echo '$user ALL=(ALL:ALL) NOPASSWD: ALL' >\"\$1/etc/sudoers.d/$user\"" \
+    --customize-hook='printf "APT::%s;\n" "Install-Recommends \"true\"" "Keep-Downloaded-Packages \"false\"" >"$1/etc/apt/apt.conf.d/50distro-test"' \
     --customize-hook='printf "127.0.0.1\tlocalhost\n127.0.1.1\t%s\n" "$(hostname)" >"$1/etc/hosts"' \
     --customize-hook="copy-in $tmp/quemblet.bundle /tmp" \
     --customize-hook='.ci/suites/distro_test.sh --steps "$1"' \
-    "$release" /dev/null "${sources[@]}" 2>"$tmp/mmdebstrap.log" && return
+    "$release" /dev/null "${sources[@]}" 3>&1 2>"$tmp/mmdebstrap.log" && return
   # A step that failed said so; otherwise mmdebstrap's first error says why.
   grep -q failed "$tmp/results" ||
     echo "FAIL: mmdebstrap $release: $(sed -n 's/^E: //p' "$tmp/mmdebstrap.log" | head -n 1)"
@@ -157,7 +159,7 @@ inside() {
 }
 
 case "${1:-}" in
-  --steps) steps "$2"; exit ;;
+  --steps) exec >&3 2>&1; steps "$2"; exit ;;  # fd 3: the output of inside()
   --inside) inside; exit ;;
 esac
 
@@ -184,7 +186,7 @@ begin="$(date +%s)" install_time=""
 if ! command -v mmdebstrap >/dev/null; then
   apt_options=--no-install-recommends install_packages mmdebstrap ||
     { echo "$me: could not install mmdebstrap" >&2; exit 2; }
-  install_time="mmdebstrap-install $(($(date +%s) - begin)) s, "
+  install_time="mmdebstrap-install $(($(date +%s) - begin)) s"
 fi
 # The machine's Debian mirror and security mirror, as its apt sources name
 # them: a Debian mirror serves every current release and its updates.
