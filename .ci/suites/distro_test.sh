@@ -101,15 +101,18 @@ steps() {
 inside() {
   . tools/common.sh
   undo="$install_undo"
-  mount -t tmpfs -o mode=1777 tmpfs /tmp && mount -t tmpfs -o nosuid,nodev,mode=1777 tmpfs /dev/shm &&
-    mkdir "$tmp" && : >"$tmp/results" && echo "$install_time" >"$tmp/times" ||
-    { echo "$me: could not mount a /tmp and a /dev/shm of its own" >&2; exit 2; }
+  # git first: the repository may be below /tmp, hidden once it is mounted.
+  mount -t tmpfs -o nosuid,nodev,mode=1777 tmpfs /dev/shm ||
+    { echo "$me: could not mount a /dev/shm of its own" >&2; exit 2; }
   echo "== Debian $release from $mirror${security:+ and $security}; clone of $(git rev-parse --short HEAD)"
   git diff --quiet HEAD 2>/dev/null || echo "   (uncommitted changes here are not part of the clone)"
   # HEAD and the branch it is on, which the clone then checks out.
   branch="$(git symbolic-ref -q HEAD)"
-  git bundle create "$tmp/quemblet.bundle" HEAD ${branch:+"$branch"} >/dev/null 2>&1 ||
+  git bundle create /dev/shm/quemblet.bundle HEAD ${branch:+"$branch"} >/dev/null 2>&1 ||
     { echo "$me: git bundle failed" >&2; exit 2; }
+  mount -t tmpfs -o mode=1777 tmpfs /tmp && mkdir "$tmp" && mv /dev/shm/quemblet.bundle "$tmp" &&
+    : >"$tmp/results" && echo "$install_time" >"$tmp/times" ||
+    { echo "$me: could not mount a /tmp of its own" >&2; exit 2; }
   sources=("deb $mirror $release main")
   case "$release" in
     sid | unstable) ;;
