@@ -22,16 +22,16 @@
 # Usage: .ci/suites/distro_test.sh [--install] [RELEASE]  (default trixie)
 #   Runs only with --install: it needs root, installs mmdebstrap here when
 #   it is missing, downloads some 400 MB of Debian packages and takes some
-#   2.5 GB of memory, for 5 to 10 minutes on two cores.
+#   2.5 GB of memory, for 5 to 8 minutes on two cores.
 #   Otherwise it says so in one line and exits 77.
 #   Exit status 1 if a step fails, 2 if it cannot start.
 set -u -o pipefail
 user=tester  # the ordinary user in the new system
 tmp=/tmp/quemblet-distro  # logs, times and results, in the private /tmp
 # The scripts' headings, what they install and its undo (the lines after
-# a heading "# to undo" too), the tone's settings (after a tab), the
+# a heading "# to undo" too), the tone's settings ("\tName:\tvalue"), the
 # summaries of ctest, the fuzzer and the skipped tests.
-show='^(tools/|undo:|Need to get|After this operation|E:|==|Quemblet Direct|'$'\t''|[0-9]+% tests passed|The following tests FAILED|Done [0-9]+ runs|corpus:|fuzzing found|build[-a-z]*: |none: )'
+show='^(tools/|undo:|Need to get|After this operation|E:|==|Quemblet Direct|'$'\t''[A-Za-z]+:'$'\t''|[0-9]+% tests passed|The following tests FAILED|Done [0-9]+ runs|corpus:|fuzzing found|build[-a-z]*: |none: )'
 undo_heading='^# to undo' undo_line='^((sudo )?[a-z][-a-z0-9.+_]* |# )'
 
 # stamp LOG SHOW: copies its input into LOG, each line after the seconds
@@ -101,6 +101,11 @@ steps() {
 inside() {
   . tools/common.sh
   undo="$install_undo"
+  case "$release" in  # unstable has no updates and no security support
+    sid | unstable) sources=("deb $mirror $release main") security="" ;;
+    *) sources=("deb $mirror $release main" "deb $mirror $release-updates main"
+      ${security:+"deb $security $release-security main"}) ;;
+  esac
   # git first: the repository may be below /tmp, hidden once it is mounted.
   mount -t tmpfs -o nosuid,nodev,mode=1777 tmpfs /dev/shm ||
     { echo "$me: could not mount a /dev/shm of its own" >&2; exit 2; }
@@ -113,11 +118,6 @@ inside() {
   mount -t tmpfs -o mode=1777 tmpfs /tmp && mkdir "$tmp" && mv /dev/shm/quemblet.bundle "$tmp" &&
     : >"$tmp/results" && echo "$install_time" >"$tmp/times" ||
     { echo "$me: could not mount a /tmp of its own" >&2; exit 2; }
-  sources=("deb $mirror $release main")
-  case "$release" in
-    sid | unstable) ;;
-    *) sources+=("deb $mirror $release-updates main" ${security:+"deb $security $release-security main"}) ;;
-  esac
   # This machine's apt settings on release dates (a frozen mirror's are old).
   dates="$(apt-config dump --no-empty Acquire::Check-Valid-Until Acquire::Check-Date)"
   echo "== mmdebstrap $release"
@@ -137,12 +137,11 @@ inside() {
   [ $status = 0 ] || grep -q failed "$tmp/results" || echo "FAIL: mmdebstrap $release: $(sed -n \
     's/.*received signal \([A-Z]*\).*/stopped by SIG\1/p; s/^E: //p' "$tmp/mmdebstrap.log" | head -n 1)"
   [ -f "$tmp/steps-end" ] && echo "clean-up $(($(date +%s) - $(cat "$tmp/steps-end"))) s" >>"$tmp/times"
-  times=""
-  while read -r line; do times="$times${line:+, $line}"; done <"$tmp/times"
-  echo "distro_test: $release times: ${times#, }${times:+; }total $(($(date +%s) - begin)) s"
+  times="$(grep . "$tmp/times" | paste -sd ';' | sed 's/;/, /g')"
+  echo "distro_test: $release times: $times${times:+; }total $(($(date +%s) - begin)) s"
   # Stopped before its steps were done: a signal, or mmdebstrap failed.
   failed="$(grep -c failed "$tmp/results")"
-  [ $status != 0 ] && [ "$failed" = 0 ] && failed=1 status=1
+  [ $status != 0 ] && [ "$failed" = 0 ] && failed=1
   echo "distro: $(grep -c passed "$tmp/results") passed, $failed failed"
   show_undo
   exit $status
@@ -166,7 +165,7 @@ for arg; do
   esac
 done
 allowed "build Debian $release in memory with mmdebstrap (as root; some 400 MB from" \
-  "Debian's mirror, 2.5 GB of memory, 5 to 10 minutes) and run the README's commands there"
+  "Debian's mirror, 2.5 GB of memory, 5 to 8 minutes) and run the README's commands there"
 [ "$(id -u)" = 0 ] || { echo "$me: mmdebstrap, chroot and mount need root: run it as root" >&2; exit 77; }
 
 begin="$(date +%s)" install_time=""
