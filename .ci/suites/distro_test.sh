@@ -76,11 +76,12 @@ step() {
 # home, as after logging in: its own environment, nothing of this script's.
 as_user() { chroot "$root" /usr/sbin/runuser -l "$user" -c "$1"; }
 
-# mmdebstrap's last customize hook, given the new system's folder.
+# mmdebstrap's last customize hook, given the new system's folder (its
+# environment has bootstrap_start, when mmdebstrap began).
 steps() {
   root="$1"
-  echo "mmdebstrap $(($(date +%s) - begin)) s" >>"$tmp/times"
-  echo "   mmdebstrap $release (with the user $user): $(($(date +%s) - begin)) s"
+  echo "mmdebstrap $(($(date +%s) - bootstrap_start)) s" >>"$tmp/times"
+  echo "   mmdebstrap $release (with the user $user): $(($(date +%s) - bootstrap_start)) s"
   echo passed >>"$tmp/results"
   step "run.sh as $user" "$show" as_user \
     "git clone -q /tmp/quemblet.bundle quemblet && cd quemblet && tools/run.sh --install 440 2 null" &&
@@ -124,7 +125,7 @@ inside() {
   # Its messages go to a log; the hooks write to this script's output (fd 3).
   # apt installs recommended packages, as on an installed system (mmdebstrap
   # leaves them out), and keeps no downloaded ones (they would take memory).
-  mmdebstrap --mode=root --variant=minbase --include=git,sudo ${dates:+--aptopt="$dates"} \
+  bootstrap_start="$(date +%s)" mmdebstrap --mode=root --variant=minbase --include=git,sudo ${dates:+--aptopt="$dates"} \
     --customize-hook="chroot \"\$1\" useradd --create-home --shell /bin/bash --groups sudo $user" \
     --customize-hook="echo '$user ALL=(ALL:ALL) NOPASSWD: ALL' >\"\$1/etc/sudoers.d/$user\"" \
     --customize-hook='printf "APT::%s;\n" "Install-Recommends \"true\"" "Keep-Downloaded-Packages \"false\"" >"$1/etc/apt/apt.conf.d/50distro-test"' \
