@@ -132,8 +132,7 @@ inside() {
     --customize-hook='printf "127.0.0.1\tlocalhost\n127.0.1.1\t%s\n" "$(hostname)" >"$1/etc/hosts"' \
     --customize-hook="copy-in $tmp/quemblet.bundle /tmp" \
     --customize-hook='.ci/suites/distro_test.sh --steps "$1"' \
-    "$release" /dev/null "${sources[@]}" 3>&1 2>"$tmp/mmdebstrap.log"
-  status=$?
+    "$release" /dev/null "${sources[@]}" 3>&1 2>"$tmp/mmdebstrap.log" && status=0 || status=1
   # A step that failed said so; otherwise mmdebstrap's first error says why.
   [ $status = 0 ] || grep -q failed "$tmp/results" || echo "FAIL: mmdebstrap $release: $(sed -n \
     's/.*received signal \([A-Z]*\).*/stopped by SIG\1/p; s/^E: //p' "$tmp/mmdebstrap.log" | head -n 1)"
