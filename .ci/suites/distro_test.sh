@@ -38,7 +38,6 @@ undo_heading='^# to undo' undo_line='^((sudo )?[a-z][-a-z0-9.+_]* |# )'
 # since the step began, and shows the lines that match the regex SHOW.
 stamp() {
   local start=$SECONDS line undo=no
-  trap '' INT  # reads on to the end of what was written
   while IFS= read -r line || [ -n "$line" ]; do
     printf '%4d %s\n' $((SECONDS - start)) "$line" >>"$1"
     [[ $undo = yes && $line =~ $undo_line ]] || undo=no
