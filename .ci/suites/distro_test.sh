@@ -1,243 +1,155 @@
 #!/bin/bash
-# Proves the README's path on a fresh Debian release: bootstraps a minimal
-# system (debootstrap --variant=minbase, from the Debian mirror that this
-# machine's apt uses) into memory (a tmpfs below a temporary folder), makes
-# an ordinary user there who may use sudo without a password, as on a
-# desktop, and as that user clones this repository's committed HEAD and runs
-# the README's two commands:
+# Proves the README's path on a fresh Debian release. mmdebstrap builds a
+# minimal system in memory (minbase with git and sudo, from the Debian
+# mirror this machine's apt uses); in its last hook an ordinary user who may
+# use sudo without a password, as on a desktop, clones this repository's
+# committed HEAD and runs the README's two commands, which install what they
+# need through sudo:
 #
 #   tools/run.sh --install 440 2 null     (no sound card: null plays nothing)
 #   tools/test.sh --install               (FUZZ_SECONDS=10 unless set)
 #
-# Both install what they need through sudo. Then, as root, the desktop test
-# plays the built program through the release's own PulseAudio and PipeWire
-# (with --swap there, so it may swap one server for the other: the system
-# is thrown away). Prints the time of each phase and the total.
+# Then, as root, the desktop test plays the built program through the
+# release's PulseAudio and PipeWire (--swap: the system is thrown away).
+# Prints each step's time, the lines that matter and a failing step's output.
 #
-# Everything runs in private mount and PID namespaces: the mounts the system
-# needs (/proc, /sys, a /dev of its own, /dev/pts, /dev/shm, /run) are never
-# seen outside, and no process of this machine is seen inside. At the end,
-# whatever happens, the system's processes are stopped by their PID, the
-# mounts are undone in reverse order (the kernel ends whatever is left with
-# the namespaces) and the folder is removed, but only once nothing is
-# mounted below it. Killed outright, it leaves nothing running: unshare
-# dies with it (a parent-death signal) and takes the namespaces along; the
-# next run removes the folder it left.
+# It runs as PID 1 of new PID and mount namespaces (unshare --kill-child),
+# on a /tmp and a /dev/shm of their own in memory; mmdebstrap mounts and
+# unmounts the system's /proc, /sys and /dev, and removes it. The kernel ends
+# whatever is left with the namespaces, also on Ctrl-C or when this is killed
+# outright. Nothing of it is written to disk.
 #
-# Usage: .ci/suites/distro_test.sh [--install] [RELEASE]      (default trixie)
-#   Runs only with --install: it needs root, installs debootstrap here when
+# Usage: .ci/suites/distro_test.sh [--install] [RELEASE]  (default trixie)
+#   Runs only with --install: it needs root, installs mmdebstrap here when
 #   it is missing, downloads some 400 MB of Debian packages and takes some
-#   2 GB of memory for the system, for about 5 minutes on two cores.
+#   2.5 GB of memory, for 5 to 8 minutes on two cores.
 #   Otherwise it says so in one line and exits 77.
 #   Exit status 1 if a step fails, 2 if it cannot start.
 set -u -o pipefail
-
 user=tester  # the ordinary user in the new system
-fuzz_seconds="${FUZZ_SECONDS:-10}"
-
-# PATH of root's commands in the new system, whose folder here is $root.
-path=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
-
-# ---- inside the namespaces -------------------------------------------------
-# distro_test.sh --in-namespaces WORK RELEASE MIRROR SECURITY runs as PID 1
-# of a new PID namespace with its own /proc, in a private mount namespace;
-# WORK is the folder made (and removed) by the outer run, SECURITY the
-# mirror of RELEASE-security or "".
-
-mounts=()  # mounted here, undone in reverse order
-
-# Stops every process whose root is the new system, by PID: TERM, then
-# KILL after 3 s. This namespace holds no process of the machine's.
-stop_processes() {
-  local pid pids=() i
-  for pid in /proc/[0-9]*; do
-    pid="${pid#/proc/}"
-    case "$(readlink "/proc/$pid/root" 2>/dev/null)" in
-      "$root" | "$root"/*) pids+=("$pid") ;;
-    esac
-  done
-  [ ${#pids[@]} -eq 0 ] && return
-  echo "stopping processes left in the system: ${pids[*]}"
-  kill -TERM "${pids[@]}" 2>/dev/null
-  for i in $(seq 30); do
-    kill -0 "${pids[@]}" 2>/dev/null || return
-    sleep 0.1
-  done
-  kill -KILL "${pids[@]}" 2>/dev/null
-}
-
-unmount_all() {
-  local i
-  for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do
-    umount "${mounts[i]}" 2>/dev/null || umount -l "${mounts[i]}" ||
-      echo "could not unmount ${mounts[i]}" >&2
-  done
-  mounts=()
-}
-
-inner_cleanup() {
-  local start=$SECONDS
-  [ ${#mounts[@]} -gt 0 ] &&
-    echo "the system took $(df -m --output=used "$root" | tail -n 1 | tr -d ' ') MB of memory"
-  stop_processes
-  unmount_all
-  echo "stop-and-unmount $((SECONDS - start))" >>"$work/times"
-  echo "$passed $failed" >"$work/result"
-}
-
-# mount_fs TYPE OPTIONS TARGET (below $root)
-mount_fs() {
-  mkdir -p "$root$3"
-  mount -t "$1" -o "$2" "$1" "$root$3" || return
-  mounts+=("$root$3")
-}
-
-mount_system() {
-  mount_fs proc nosuid,nodev,noexec /proc &&
-    mount_fs sysfs ro,nosuid,nodev,noexec /sys &&
-    mount_fs tmpfs nosuid,mode=755,size=16m /dev || return
-  # A /dev of its own: the few devices a build, a test and a sound server
-  # use, none of this machine's disks.
-  local name major minor
-  while read -r name major minor; do
-    mknod -m 666 "$root/dev/$name" c "$major" "$minor" || return
-  done <<EOF
-null 1 3
-zero 1 5
-full 1 7
-random 1 8
-urandom 1 9
-tty 5 0
-EOF
-  ln -s /proc/self/fd "$root/dev/fd"
-  ln -s /proc/self/fd/0 "$root/dev/stdin"
-  ln -s /proc/self/fd/1 "$root/dev/stdout"
-  ln -s /proc/self/fd/2 "$root/dev/stderr"
-  mount_fs devpts newinstance,ptmxmode=0666,mode=620,gid=5,nosuid,noexec /dev/pts &&
-    ln -s pts/ptmx "$root/dev/ptmx" &&
-    mount_fs tmpfs nosuid,nodev,mode=1777 /dev/shm &&
-    mount_fs tmpfs nosuid,nodev,mode=755 /run
-}
+tmp=/tmp/quemblet-distro  # logs, times and results, in the private /tmp
+# The scripts' headings, what they install and its undo (the lines after
+# a heading "# to undo" too), the tone's settings ("\tName:\tvalue"), the
+# summaries of ctest, the fuzzer and the skipped tests.
+show='^(tools/|undo:|Need to get|After this operation|E:|==|Quemblet Direct|'$'\t''[A-Za-z]+:'$'\t''|[0-9]+% tests passed|The following tests FAILED|Done [0-9]+ runs|corpus:|fuzzing found|build[-a-z]*: |none: )'
+undo_heading='^# to undo' undo_line='^((sudo )?[a-z][-a-z0-9.+_]* |# )'
 
 # stamp LOG SHOW: copies its input into LOG, each line after the seconds
 # since the step began, and shows the lines that match the regex SHOW.
 stamp() {
-  local log="$1" show="$2" start=$SECONDS line
+  local start=$SECONDS line undo=no
   while IFS= read -r line || [ -n "$line" ]; do
-    printf '%4d %s\n' $((SECONDS - start)) "$line" >>"$log"
-    [[ $line =~ $show ]] && printf '  %4ds  %s\n' $((SECONDS - start)) "$line"
+    printf '%4d %s\n' $((SECONDS - start)) "$line" >>"$1"
+    [[ $undo = yes && $line =~ $undo_line ]] || undo=no
+    [[ $line =~ $undo_heading ]] && undo=yes
+    [[ $undo = yes || $line =~ $2 ]] && printf '  %4ds  %s\n' $((SECONDS - start)) "$line"
   done
   return 0
 }
 
-passed=0
-failed=0  # steps, noted for the outer run
-
 # step NAME SHOW COMMAND...: runs COMMAND, shows what matches SHOW with its
-# time, and on failure the rest of its output; notes the step's time.
+# time, and on failure the rest of its output; notes its time and result.
 step() {
   local name="$1" show="$2" start=$SECONDS status
   shift 2
   echo "== $name"
-  # In the background, so that a signal is handled at once, not when the
-  # step ends.
-  # A step that ends without writing its status (killed) has failed.
-  rm -f "$logs/status"
-  { "$@" </dev/null 2>&1; echo $? >"$logs/status"; } | stamp "$logs/$name.log" "$show" &
-  wait $!
-  status="$(cat "$logs/status" 2>/dev/null || true)"
-  status="${status:-1}"
-  echo "${name%% *} $((SECONDS - start))" >>"$work/times"
-  if [ "$status" != 0 ]; then
-    echo "FAIL: $name: exit status $status"
-    if [ "$show" != . ]; then
-      # All but ctest's lines for a test that starts or passes.
-      echo "its output:"
-      grep -Ev '^ *[0-9]+ +( *Start +[0-9]+: |[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed)' \
-        "$logs/$name.log" | tail -n 300 | sed 's/^/  | /'
-    fi
-    failed=$((failed + 1))
-    return 1
+  { "$@" </dev/null 2>&1; echo $? >"$tmp/status"; } | stamp "$tmp/$name.log" "$show"
+  status="$(cat "$tmp/status" 2>/dev/null)" && rm "$tmp/status"
+  echo "${name%% *} $((SECONDS - start)) s" >>"$tmp/times"
+  if [ "${status:-1}" = 0 ]; then
+    echo "   $name: $((SECONDS - start)) s"
+    echo passed >>"$tmp/results"
+    return
   fi
-  echo "   $name: $((SECONDS - start)) s"
-  passed=$((passed + 1))
-}
-
-# in_system COMMAND...: as root in the new system, with a clean environment.
-in_system() {
-  chroot "$root" /usr/bin/env -i PATH="$path" HOME=/root LANG=C.UTF-8 "$@"
+  echo "FAIL: $name: exit status ${status:-none (killed)}"
+  echo failed >>"$tmp/results"
+  [ "$show" = . ] && return 1
+  # All but ctest's lines for a test that starts or passes.
+  echo "its output:"
+  grep -Ev '^ *[0-9]+ +( *Start +[0-9]+: |[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed)' \
+    "$tmp/$name.log" | tail -n 300 | sed 's/^/  | /'
+  return 1
 }
 
 # as_user COMMAND: a login shell of the ordinary user runs COMMAND in its
 # home, as after logging in: its own environment, nothing of this script's.
 as_user() { chroot "$root" /usr/sbin/runuser -l "$user" -c "$1"; }
 
-bootstrap() {
-  # git and sudo as a desktop user has them; the README's scripts install
-  # the rest.
-  debootstrap --variant=minbase --include=git,sudo "$release" "$root" "$mirror"
-}
-
-# Sources as an installed system has them, the machine's apt settings on
-# release dates carried over, the user and the clone's bundle.
-configure() {
-  {
-    echo "deb $mirror $release main"
-    echo "deb $mirror $release-updates main"
-    [ -z "$security" ] || echo "deb $security $release-security main"
-  } >"$root/etc/apt/sources.list"
-  # Downloaded packages are not kept: the system lives in memory.
-  echo 'APT::Keep-Downloaded-Packages "false";' >"$root/etc/apt/apt.conf.d/50distro-test"
-  printf 'Acquire::Check-Valid-Until "%s";\nAcquire::Check-Date "%s";\n' \
-    "$(apt-config dump --no-empty --format '%v' Acquire::Check-Valid-Until)" \
-    "$(apt-config dump --no-empty --format '%v' Acquire::Check-Date)" |
-    grep -v '""' >>"$root/etc/apt/apt.conf.d/50distro-test"
-  printf '127.0.0.1\tlocalhost\n127.0.1.1\t%s\n' "$(hostname)" >"$root/etc/hosts"
-  # Packages start no services here, as in any chroot: the tests start
-  # the servers they need themselves.
-  printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
-  chmod 755 "$root/usr/sbin/policy-rc.d"
-  in_system useradd --create-home --shell /bin/bash --groups sudo "$user" || return
-  echo "$user ALL=(ALL:ALL) NOPASSWD: ALL" >"$root/etc/sudoers.d/$user"
-  chmod 440 "$root/etc/sudoers.d/$user"
-  in_system visudo -cq || return
-  install -m 644 "$work/quemblet.bundle" "$root/tmp/quemblet.bundle"
-}
-
-inside() {
-  work="$1" release="$2" mirror="$3" security="$4"
-  root="$work/root"
-  logs="$work/logs"
-  trap inner_cleanup EXIT
-  trap 'exit 130' INT
-  trap 'exit 143' TERM HUP
-  mkdir -p "$root" "$logs"
-  # The system lives in memory (some 2 GB at the end): no disk writes to
-  # wait for, and nothing of it can outlive this namespace.
-  mount_fs tmpfs size=6g,mode=755 "" || { echo "FAIL: could not mount a tmpfs on $root"; exit 1; }
-
-  step "debootstrap $release" '^(E:|W: Failure)' bootstrap || exit 1
-  step "set-up (sources, user $user with sudo)" '.' configure || exit 1
-  mount_system || { echo "FAIL: could not mount the system's /proc, /sys, /dev, /run"; exit 1; }
-
-  local clone="git clone -q /tmp/quemblet.bundle quemblet && cd quemblet"
-  # The scripts' headings, what they install, the tone's settings (after a
-  # tab), the summaries of ctest, the fuzzer and the skipped tests.
-  local show='^(tools/|undo:|Need to get|After this operation|E:|==|Quemblet Direct|'$'\t''|[0-9]+% tests passed|The following tests FAILED|Done [0-9]+ runs|corpus:|fuzzing found|build[-a-z]*: |none: )'
-  step "run.sh as $user" "$show" as_user "$clone && tools/run.sh --install 440 2 null" &&
+# mmdebstrap's last customize hook, given the new system's folder (its
+# environment has bootstrap_start, when mmdebstrap began).
+steps() {
+  root="$1"
+  echo "mmdebstrap $(($(date +%s) - bootstrap_start)) s" >>"$tmp/times"
+  echo "   mmdebstrap $release (with the user $user): $(($(date +%s) - bootstrap_start)) s"
+  echo passed >>"$tmp/results"
+  step "run.sh as $user" "$show" as_user \
+    "git clone -q /tmp/quemblet.bundle quemblet && cd quemblet && tools/run.sh --install 440 2 null" &&
     step "test.sh as $user" "$show" \
-      as_user "cd quemblet && FUZZ_SECONDS=$fuzz_seconds tools/test.sh --install" &&
-    step "desktop test as root" '.' in_system PYTHONUNBUFFERED=1 \
-      "/home/$user/quemblet/.ci/suites/desktop_test.py" --install --swap \
-      "/home/$user/quemblet/build/quemblet"
-  [ "$failed" -eq 0 ]
+      as_user "cd quemblet && FUZZ_SECONDS=${FUZZ_SECONDS:-10} tools/test.sh --install" &&
+    step "desktop test as root" . chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin \
+      HOME=/root LANG=C.UTF-8 PYTHONUNBUFFERED=1 "/home/$user/quemblet/.ci/suites/desktop_test.py" \
+      --install --swap "/home/$user/quemblet/build/quemblet"
+  local status=$?
+  echo "the system took $(df -m --output=used /tmp | tail -n 1 | tr -d ' ') MB of memory"
+  date +%s >"$tmp/steps-end"
+  return $status
 }
 
-if [ "${1:-}" = --in-namespaces ]; then
-  shift
-  inside "$@"
-  exit
-fi
+# PID 1 of the new namespaces, in this repository. Signals other than
+# SIGKILL reach it only through handlers, and it sets none: on Ctrl-C it
+# reports once mmdebstrap has stopped.
+inside() {
+  . tools/common.sh
+  undo="$install_undo"
+  case "$release" in  # unstable has no updates and no security support
+    sid | unstable) sources=("deb $mirror $release main") security="" ;;
+    *) sources=("deb $mirror $release main" "deb $mirror $release-updates main"
+      ${security:+"deb $security $release-security main"}) ;;
+  esac
+  # git first: the repository may be below /tmp, hidden once it is mounted.
+  mount -t tmpfs -o nosuid,nodev,mode=1777 tmpfs /dev/shm ||
+    { echo "$me: could not mount a /dev/shm of its own" >&2; exit 2; }
+  echo "== Debian $release from $mirror${security:+ and $security}; clone of $(git rev-parse --short HEAD)"
+  git diff --quiet HEAD 2>/dev/null || echo "   (uncommitted changes here are not part of the clone)"
+  # HEAD and the branch it is on, which the clone then checks out.
+  branch="$(git symbolic-ref -q HEAD)"
+  git bundle create /dev/shm/quemblet.bundle HEAD ${branch:+"$branch"} >/dev/null 2>&1 ||
+    { echo "$me: git bundle failed" >&2; exit 2; }
+  mount -t tmpfs -o mode=1777 tmpfs /tmp && mkdir "$tmp" && mv /dev/shm/quemblet.bundle "$tmp" &&
+    : >"$tmp/results" && echo "$install_time" >"$tmp/times" ||
+    { echo "$me: could not mount a /tmp of its own" >&2; exit 2; }
+  # This machine's apt settings on release dates (a frozen mirror's are old).
+  dates="$(apt-config dump --no-empty Acquire::Check-Valid-Until Acquire::Check-Date)"
+  echo "== mmdebstrap $release"
+  # Its messages go to a log; the hooks write to this script's output (fd 3).
+  # apt installs recommended packages, as on an installed system (mmdebstrap
+  # leaves them out), and keeps no downloaded ones (they would take memory).
+  bootstrap_start="$(date +%s)" mmdebstrap --mode=root --variant=minbase --include=git,sudo ${dates:+--aptopt="$dates"} \
+    --customize-hook="chroot \"\$1\" useradd --create-home --shell /bin/bash --groups sudo $user" \
+    --customize-hook="echo '$user ALL=(ALL:ALL) NOPASSWD: ALL' >\"\$1/etc/sudoers.d/$user\"" \
+    --customize-hook='printf "APT::%s;\n" "Install-Recommends \"true\"" "Keep-Downloaded-Packages \"false\"" >"$1/etc/apt/apt.conf.d/50distro-test"' \
+    --customize-hook='printf "127.0.0.1\tlocalhost\n127.0.1.1\t%s\n" "$(hostname)" >"$1/etc/hosts"' \
+    --customize-hook="copy-in $tmp/quemblet.bundle /tmp" \
+    --customize-hook='.ci/suites/distro_test.sh --steps "$1"' \
+    "$release" /dev/null "${sources[@]}" 3>&1 2>"$tmp/mmdebstrap.log" && status=0 || status=1
+  # A step that failed said so; otherwise mmdebstrap's first error says why.
+  [ $status = 0 ] || grep -q failed "$tmp/results" || echo "FAIL: mmdebstrap $release: $(sed -n \
+    's/.*received signal \([A-Z]*\).*/stopped by SIG\1/p; s/^E: //p' "$tmp/mmdebstrap.log" | head -n 1)"
+  [ -f "$tmp/steps-end" ] && echo "clean-up $(($(date +%s) - $(cat "$tmp/steps-end"))) s" >>"$tmp/times"
+  times="$(grep . "$tmp/times" | paste -sd ';' | sed 's/;/, /g')"
+  echo "distro_test: $release times: $times${times:+; }total $(($(date +%s) - begin)) s"
+  # Stopped before its steps were done: a signal, or mmdebstrap failed.
+  failed="$(grep -c failed "$tmp/results")"
+  [ $status != 0 ] && [ "$failed" = 0 ] && failed=1
+  echo "distro: $(grep -c passed "$tmp/results") passed, $failed failed"
+  show_undo
+  exit $status
+}
+
+case "${1:-}" in
+  --steps) exec >&3 2>&1; steps "$2"; exit ;;  # fd 3: the output of inside()
+  --inside) inside ;;
+esac
 
 # ---- on this machine --------------------------------------------------------
 
@@ -251,78 +163,15 @@ for arg; do
     *) release="$arg" ;;
   esac
 done
+allowed "build Debian $release in memory with mmdebstrap (as root; some 400 MB from" \
+  "Debian's mirror, 2.5 GB of memory, 5 to 8 minutes) and run the README's commands there"
+[ "$(id -u)" = 0 ] || { echo "$me: mmdebstrap, chroot and mount need root: run it as root" >&2; exit 77; }
 
-allowed "bootstrap Debian $release in memory with debootstrap (as root; some 400 MB from" \
-  "Debian's mirror, 2 GB of memory, 5 minutes) and run the README's commands there"
-if [ "$(id -u)" -ne 0 ]; then
-  echo "$me: debootstrap, chroot and mount need root: run it as root" >&2
-  exit 77
-fi
-for tool in unshare setpriv flock chroot findmnt git apt-config; do
-  command -v "$tool" >/dev/null || { echo "$me: $tool is missing" >&2; exit 2; }
-done
-
-# A folder left by a run that was killed outright: its lock is free once no
-# process of that run lives, and its mounts went with its namespaces.
-for old in "${TMPDIR:-/var/tmp}"/quemblet-distro.*/; do
-  if [ -d "$old" ] && flock -n "${old}lock" true && ! findmnt -rn -o TARGET | grep -qF "$old"; then
-    echo "== removing $old, left by a run that was killed"
-    rm -rf --one-file-system "$old"
-  fi
-done
-
-start=$SECONDS
-work="$(mktemp -d "${TMPDIR:-/var/tmp}/quemblet-distro.XXXXXX")" || exit 2
-exec 9>"$work/lock"  # held by every process of this run
-flock 9
-work="$(cd "$work" && pwd -P)"  # as /proc/PID/root names it
-root="$work/root"
-inner=""  # unshare's PID while the namespaces live
-
-# Stops the namespaces (whose processes the kernel ends with them), checks
-# that nothing is still mounted below the folder, and only then removes it.
-cleanup() {
-  local status=$? child i leftover cleanup_start=$SECONDS name seconds times="" passed failed
-  trap - EXIT
-  trap '' INT TERM HUP  # a second Ctrl-C must not leave the folder behind
-  if [ -n "$inner" ] && kill -0 "$inner" 2>/dev/null; then
-    # unshare ignores TERM: its child, PID 1 inside, unmounts and stops.
-    child="$(cat "/proc/$inner/task/$inner/children" 2>/dev/null)"
-    [ -n "$child" ] && kill -TERM "$child" 2>/dev/null
-    for i in $(seq 100); do
-      kill -0 "$inner" 2>/dev/null || break
-      sleep 0.1
-    done
-    kill -KILL "$inner" 2>/dev/null  # --kill-child: its child, and the namespaces, go too
-    wait "$inner" 2>/dev/null
-  fi
-  while read -r name seconds; do
-    times="$times$name $seconds s, "
-  done <"$work/times" 2>/dev/null
-  read -r passed failed <"$work/result" 2>/dev/null || passed=0 failed=0
-  # Stopped before its steps were done (a signal, a set-up that failed).
-  [ "$status" -ne 0 ] && [ "$failed" -eq 0 ] && failed=1
-  leftover="$(findmnt -rn -o TARGET | grep -F "$work/" | sort -r)"
-  for i in $leftover; do umount "$i" 2>/dev/null || umount -l "$i"; done
-  if findmnt -rn -o TARGET | grep -qF "$work/"; then
-    echo "distro_test: still mounted below $work: not removed" >&2
-    status=1
-  else
-    rm -rf --one-file-system "$work"
-  fi
-  echo "distro_test: $release times: ${times}cleanup $((SECONDS - cleanup_start)) s;" \
-    "total $((SECONDS - start)) s"
-  echo "distro: $passed passed, $failed failed"
-  show_undo
-  exit "$status"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM HUP
-
-if ! command -v debootstrap >/dev/null; then
-  install_packages debootstrap || { echo "$me: could not install debootstrap" >&2; exit 2; }
-  echo "debootstrap-install $((SECONDS - start))" >>"$work/times"
+begin="$(date +%s)" install_time=""
+if ! command -v mmdebstrap >/dev/null; then
+  apt_options=--no-install-recommends install_packages mmdebstrap ||
+    { echo "$me: could not install mmdebstrap" >&2; exit 2; }
+  install_time="mmdebstrap-install $(($(date +%s) - begin)) s"
 fi
 # The machine's Debian mirror and security mirror, as its apt sources name
 # them: a Debian mirror serves every current release and its updates.
@@ -332,23 +181,8 @@ mirror="$(sed -n "s|^$VERSION_CODENAME \(.*\)/\$|\1|p" <<<"$targets")"
 security="$(sed -n "s|^$VERSION_CODENAME-security \(.*\)/\$|\1|p" <<<"$targets")"
 [ -n "$mirror" ] || { echo "$me: no apt source of this machine names a Debian mirror" >&2; exit 2; }
 
-commit="$(git rev-parse --short HEAD)"
-echo "== Debian $release from $mirror${security:+ and $security}; clone of $commit"
-git diff --quiet HEAD 2>/dev/null ||
-  echo "   (uncommitted changes here are not part of the clone)"
-# HEAD and the branch it is on, which the clone then checks out.
-branch="$(git symbolic-ref -q HEAD)"
-git bundle create "$work/quemblet.bundle" HEAD ${branch:+"$branch"} >/dev/null 2>&1 ||
-  { echo "distro_test: git bundle failed" >&2; exit 2; }
-
-# unshare dies with this script (a parent-death signal) and its child with it
-# (--kill-child). Started in the background, a command ignores SIGINT: env
-# gives the inner script the default back, so that its own trap can act.
-setpriv --pdeathsig KILL env --default-signal=INT \
-  unshare --mount --propagation private --pid --fork --kill-child --mount-proc \
-  "$PWD/.ci/suites/distro_test.sh" --in-namespaces "$work" "$release" "$mirror" "$security" &
-inner=$!
-wait "$inner"
-status=$?
-inner=""
-exit "$status"
+# unshare replaces this script and dies with it, and its child, PID 1 of the
+# new namespaces, with unshare (--kill-child); the kernel ends the rest. It
+# holds SIGTERM: Ctrl-C, or a signal to the process group, stops the run.
+export release mirror security begin install_time install_undo="$undo"
+exec unshare --pid --fork --kill-child --mount-proc .ci/suites/distro_test.sh --inside
