@@ -248,9 +248,10 @@ class RealTimeTest : public testing::TestWithParam<const char*> {};
 // behind a hooks device, which passes them on), interleaved frames only
 // (offering more room than its buffer has), or anything through a plug, one
 // whose poll says ready while it has no room, one whose poll is never ready,
-// and one suspended in the drain, which resumes: each must get the block on
-// both channels (what it records), and PLAY must wait for it to play out
-// rather than spin.
+// one suspended in the drain, which resumes, and one whose drain fails as
+// its stream runs dry, and that answers when asked again: each must get the
+// block on both channels (what it records), and PLAY must wait for it to
+// play out rather than spin.
 TEST_P(RealTimeTest, PlaysBlockOnBothChannelsWithoutSpinning) {
   const ScopedCapture capture;
   const std::vector<unsigned char> block = PackedTone(440, 44100, 44100);
@@ -268,7 +269,7 @@ TEST_P(RealTimeTest, PlaysBlockOnBothChannelsWithoutSpinning) {
 INSTANTIATE_TEST_SUITE_P(Access, RealTimeTest,
                          testing::Values("qt_realtime", "qt_hooks", "qt_interleaved",
                                          "qt_plug_interleaved", "qt_busy_poll", "qt_quiet_poll",
-                                         "qt_sleep_in_drain"));
+                                         "qt_sleep_in_drain", "qt_drain_fails"));
 
 // At 300 Hz a period (1024 frames) takes 3.4 s to play: a device that slow
 // is waited for, through the tone and the drain (most of the run), not

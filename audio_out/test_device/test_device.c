@@ -25,6 +25,8 @@
  *     stop_in_drain 1   # freeze once asked to drain
  *     drain_ms 1500     # its drain returns after this many ms, without
  *                       # playing (-1: never returns)
+ *     drain_fails 1     # its drain fails with EPIPE at once, as a plugin's
+ *                       # whose stream ran dry does (the device is fine)
  *     open_blocks 1     # its open never returns
  *     channels 4        # offer only this many channels (default: 1..2)
  *     gone_at 22050     # once this many frames were written (0: from the
@@ -86,7 +88,8 @@ typedef struct {
   int mmap_only;
   long stop_at; /* frames; 0 for never */
   int stop_in_drain;
-  long drain_ms;         /* 0: no drain of its own */
+  long drain_ms; /* 0: no drain of its own */
+  int drain_fails;
   unsigned int channels; /* 0 for 1..2 */
   long gone_at;          /* frames; -1 for never */
   long suspend_at;       /* frames; 0 for never */
@@ -240,6 +243,7 @@ static int TdResume(snd_pcm_ioplug_t* io) {
 /* The drain of a sound server's plugin, which waits for its server. */
 static int TdDrain(snd_pcm_ioplug_t* io) {
   TestDevice* d = io->private_data;
+  if (d->drain_fails) return -EPIPE;
   if (d->drain_ms < 0)
     for (;;) pause();
   usleep((useconds_t)d->drain_ms * 1000u);
@@ -330,7 +334,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
   long only_rate = 0, period = 0, fail_hw = 0, xrun_at = 0, xrun_in_write = 0, realtime = 0,
        interleaved_only = 0, noninterleaved_only = 0, mmap_only = 0, stop_at = 0, stop_in_drain = 0,
        channels = 0, gone_at = -1, suspend_at = 0, busy_poll = 0, quiet_poll = 0, ahead = 0,
-       drain_ms = 0, open_blocks = 0, suspend_in_write = 0, no_resume = 0;
+       drain_ms = 0, drain_fails = 0, open_blocks = 0, suspend_in_write = 0, no_resume = 0;
   snd_pcm_format_t format = SND_PCM_FORMAT_S24_3LE;
   int err;
   (void)root;
@@ -354,6 +358,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
     if (!strcmp(id, "stop_at") && snd_config_get_integer(n, &stop_at) == 0) continue;
     if (!strcmp(id, "stop_in_drain") && snd_config_get_integer(n, &stop_in_drain) == 0) continue;
     if (!strcmp(id, "drain_ms") && snd_config_get_integer(n, &drain_ms) == 0) continue;
+    if (!strcmp(id, "drain_fails") && snd_config_get_integer(n, &drain_fails) == 0) continue;
     if (!strcmp(id, "open_blocks") && snd_config_get_integer(n, &open_blocks) == 0) continue;
     if (!strcmp(id, "suspend_in_write") && snd_config_get_integer(n, &suspend_in_write) == 0)
       continue;
@@ -394,6 +399,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
   d->stop_at = stop_at;
   d->stop_in_drain = (int)stop_in_drain;
   d->drain_ms = drain_ms;
+  d->drain_fails = (int)drain_fails;
   d->channels = (unsigned int)channels;
   d->gone_at = gone_at;
   d->suspend_at = suspend_at;
@@ -409,7 +415,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
   }
   d->io.version = SND_PCM_IOPLUG_VERSION;
   d->io.name = "quemblet test device";
-  d->io.callback = drain_ms ? &kDrainingCallbacks : &kCallbacks;
+  d->io.callback = drain_ms || drain_fails ? &kDrainingCallbacks : &kCallbacks;
   d->io.private_data = d;
   d->io.poll_fd = d->fd;
   d->io.poll_events = POLLIN;
