@@ -394,10 +394,11 @@ TonePlayback::TonePlayback(const char* device) {
 }
 
 TonePlayback::~TonePlayback() {
-  if (pcm_ == nullptr) return;
   Progress progress;
   progress.Expect(kPlayFailure, kStallLimit);
   snd_pcm_close(pcm_);
+  // Nothing of the device outlives the tone, alsa-lib's parsed
+  // configuration included.
   snd_config_update_free_global();
 }
 
@@ -429,11 +430,6 @@ void TonePlayback::Play(uint32_t& rate, int channels, int64_t frames, const unsi
   const Device configured = Configure(pcm_, rate, channels, &progress);
   Feed(configured, frames, block, &progress);
   PlayOut(pcm_);
-  snd_pcm_close(pcm_);
-  pcm_ = nullptr;
-  // Nothing of the device outlives the tone, alsa-lib's parsed
-  // configuration included.
-  snd_config_update_free_global();
 }
 
 void PLAY(const char* device, uint32_t& rate, int channels, int64_t frames,

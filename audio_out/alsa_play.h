@@ -48,7 +48,7 @@ class TonePlayback {
   // Opens `device` for playback, or ends the process as PLAY does when it
   // cannot be opened or does not answer (watched as PLAY's open is).
   explicit TonePlayback(const char* device);
-  // Closes the device, unless Play has.
+  // Closes the device (watched as playing is).
   ~TonePlayback();
   TonePlayback(const TonePlayback&) = delete;
   TonePlayback& operator=(const TonePlayback&) = delete;
@@ -63,8 +63,8 @@ class TonePlayback {
   // the block's layout leaves `rate` as it is (Play then says what fails).
   void SettleRate(uint32_t& rate);
 
-  // Sets the device up for the block at `rate` and plays it, then closes
-  // the device: as PLAY, which see. Call once.
+  // Sets the device up for the block at `rate` and plays it out: as PLAY,
+  // which see. Call once.
   void Play(uint32_t& rate, int channels, int64_t frames, const unsigned char* block);
 
  private:

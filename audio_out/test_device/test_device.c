@@ -74,7 +74,8 @@
 
 typedef struct {
   snd_pcm_ioplug_t io;
-  int fd; /* poll descriptor, always ready */
+  snd_pcm_ioplug_callback_t callbacks; /* kCallbacks, with a drain of its own */
+  int fd;                              /* poll descriptor, always ready */
   unsigned int only_rate;
   long period; /* frames; 0 for any */
   snd_pcm_format_t format;
@@ -286,19 +287,6 @@ static const snd_pcm_ioplug_callback_t kCallbacks = {
     .resume = TdResume,
 };
 
-static const snd_pcm_ioplug_callback_t kDrainingCallbacks = {
-    .start = TdStart,
-    .stop = TdStop,
-    .pointer = TdPointer,
-    .transfer = TdTransfer,
-    .close = TdClose,
-    .hw_params = TdHwParams,
-    .prepare = TdPrepare,
-    .poll_revents = TdPollRevents,
-    .resume = TdResume,
-    .drain = TdDrain,
-};
-
 static int SetConstraints(TestDevice* d) {
   static const unsigned int access[] = {
       SND_PCM_ACCESS_RW_INTERLEAVED, SND_PCM_ACCESS_RW_NONINTERLEAVED,
@@ -415,7 +403,9 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quemblet_test) {
   }
   d->io.version = SND_PCM_IOPLUG_VERSION;
   d->io.name = "quemblet test device";
-  d->io.callback = drain_ms || drain_fails ? &kDrainingCallbacks : &kCallbacks;
+  d->callbacks = kCallbacks;
+  if (drain_ms || drain_fails) d->callbacks.drain = TdDrain;
+  d->io.callback = &d->callbacks;
   d->io.private_data = d;
   d->io.poll_fd = d->fd;
   d->io.poll_events = POLLIN;
