@@ -106,6 +106,10 @@ INSTANTIATE_TEST_SUITE_P(
                         "Unable to set playback format: Invalid argument\n"},
         DeviceFaultCase{"qt_hwfail", 1, std::string(kLastMenuLine) + "Frequency = 493.88 Hz\n",
                         "unable to set hw parameters: Input/output error\n"},
+        // Ended by the watchdog, which does not flush stdout itself.
+        DeviceFaultCase{"qt_blocked_open", 1,
+                        std::string(kLastMenuLine) + "Frequency = 493.88 Hz\n",
+                        "unable to open pcm device: Input/output error\n"},
         DeviceFaultCase{"qt_xrun", 0,
                         "Frequency = 493.88 Hz\nRX\n" +
                             [] {
